@@ -1,0 +1,238 @@
+// GAME::Archive: one archive file of many named files, with its whole index in
+// memory. A file's data is stored unchanged or as independently
+// zlib-compressed 262144-byte parts; the index (part records, names, one
+// record per entry) lies at the end of the file and is written back by Close.
+//
+// Thread safety: an object serves one thread at a time, its const methods
+// included. Two objects may not write one archive at once: opening for
+// writing takes an exclusive lock on the file, opening for reading a shared
+// one, and Open fails when the lock cannot be had.
+//
+// Failures are reported through results (bool, or -1 for an index); running
+// out of memory raises std::bad_alloc, which the class does not catch.
+#pragma once
+
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "mem/Vector.h"
+
+#if defined(KORVAT_BUILDING_LIBRARY)
+#define KORVAT_API __attribute__((visibility("default")))
+#else
+#define KORVAT_API
+#endif
+
+namespace platform {
+class FileSystem;
+}
+
+namespace GAME {
+
+class KORVAT_API Archive {
+ public:
+  enum FileMode { ModeNone = 0, ModeRead = 1, ModeWrite = 2 };
+
+  // A Windows FILETIME: 100-nanosecond intervals since 1601-01-01 UTC.
+  struct FileTime {
+    uint32_t lowDateTime;
+    uint32_t highDateTime;
+  };
+
+  // One compressed part: its absolute offset in the archive file, its
+  // compressed size and the size it inflates to.
+  struct PartRecord {
+    uint32_t offset;
+    uint32_t storedSize;
+    uint32_t realSize;
+  };
+
+  // The in-memory record of one entry. An inactive (removed) entry has flags
+  // 0 and null name, parts and next; its offset and storedSize still describe
+  // the region it occupied.
+  struct FileEntry {
+    uint32_t flags;       // bit 0: active; bit 1: stored as compressed parts
+    uint32_t offset;      // start of the data region
+    uint32_t storedSize;  // length of the data region
+    uint32_t realSize;    // uncompressed size
+    uint32_t numParts;
+    uint32_t checksum;    // Adler-32 of the uncompressed content
+    FileTime fileTime;    // last-write time of the source; 0 from memory
+    PartRecord* parts;
+    uint32_t nameLength;  // without the NUL
+    char* name;           // normalised, NUL-terminated
+    FileEntry* next;      // next entry of the same hash bucket
+  };
+
+  struct Stats {
+    uint32_t fileEntries;      // entries, active and inactive
+    uint32_t activeFiles;
+    uint32_t tableSize;        // hash buckets
+    uint32_t maxTableDepth;    // longest bucket chain
+    uint32_t indexSize;        // sum of nameLength + 12 * numParts + 49
+    uint32_t longestFilename;
+    float averageDepth;        // active entries per occupied bucket; 0 if none
+  };
+
+  // A caller-owned cache of one inflated part for ReadFromFile. The caller
+  // allocates both areas: uncompressedData must hold BlockSize() bytes and
+  // compressedData MaxPartSize() bytes (the largest part the format allows).
+  // Set currentPart to kNoPart before using the buffer for another file or
+  // after the archive changed.
+  struct BlockBuffer {
+    uint32_t currentPart;
+    unsigned char* compressedData;
+    unsigned char* uncompressedData;
+  };
+  static constexpr uint32_t kNoPart = 0xFFFFFFFF;
+
+  using ProgressCallback = void (*)(const FileEntry& entry, unsigned int index,
+                                    unsigned int count);
+
+  // An unopened archive that uses the real file system.
+  Archive();
+  // An unopened archive whose every I/O call goes through fileSystem, which
+  // must outlive the object.
+  explicit Archive(const platform::FileSystem& fileSystem);
+  ~Archive();
+  Archive(const Archive&) = delete;
+  Archive& operator=(const Archive&) = delete;
+
+  // --- Opening and closing -------------------------------------------------
+
+  // Opens fileName (created when missing in ModeWrite) and loads its index.
+  // False for a null or empty name, a mode other than ModeRead or ModeWrite,
+  // a file that cannot be opened or locked, or a non-empty file that is not a
+  // well-formed archive; the file is then left as it was.
+  bool Open(const char* fileName, FileMode mode);
+  // Reopens an archive closed with Close(true) in ModeRead, reloading the
+  // index when the file changed meanwhile. False when not in that state or
+  // when the file cannot be opened again.
+  bool ReOpen();
+  // In ModeWrite writes the index after the last data region, cuts the file
+  // there and writes the header last; then closes the file. Close(true) in
+  // ModeRead keeps the index for lookups and ReOpen. False when saving the
+  // index failed (the file is closed all the same).
+  bool Close(bool allowReopen);
+
+  // --- Entries ---------------------------------------------------------------
+
+  unsigned int GetNumFiles() const;
+  // The caller keeps 0 <= index < GetNumFiles().
+  const FileEntry& GetFileEntry(int index) const;
+  unsigned int BlockSize() const;
+  static constexpr unsigned int MaxPartSize() { return kMaxPartSize; }
+  void* ArchiveFileHandle() const;
+  FileMode ArchiveFileMode() const;
+  void FreeFileBuffer();
+
+  // --- Lookup ----------------------------------------------------------------
+
+  // Index of the active entry named like name after normalisation, or -1.
+  int FindFile(const char* name) const;
+  void CalcStats(Stats& stats) const;
+  // Appends the indices of the entries whose names end with pattern (ASCII
+  // case-insensitive) in index order; returns how many were appended.
+  unsigned int FindMatchingFilesEnd(mem::vector<int>& result, const std::string& pattern);
+
+  // --- Adding, removing, compacting (ModeWrite only) -------------------------
+
+  // Adds size bytes under name; level 0 stores them, 1..9 compresses them.
+  // The new entry's index, or -1 (name taken or empty, write failed, archive
+  // would pass 4 GiB); on -1 the archive is as before.
+  int AddFileFromMemory(const char* name, unsigned char* data, unsigned int size, int level);
+  // Adds the file at path under the name path normalises to, with its
+  // last-write time. The index, or -1 as above (also for an unreadable file).
+  int AddFileFromDisk(const char* path, int level);
+  // Marks the entry inactive, keeping its region for reuse. False when not
+  // in ModeWrite, out of range or already inactive.
+  bool RemoveFile(int index);
+  // Moves every active entry's data together from byte 2048, drops inactive
+  // entries and renumbers the rest. False when a read or write failed; no
+  // entry then points at a place its data has not reached.
+  bool Compact();
+
+  // --- Reading ---------------------------------------------------------------
+
+  // Copies up to size bytes of entry index from offset of its content. False
+  // for a bad index or destination, an offset beyond the content, a failed
+  // read or damaged data.
+  bool ReadFromFile(int index, unsigned char* destination, unsigned int offset, unsigned int size,
+                    BlockBuffer* buffer) const;
+  // Copies the first min(size, realSize) bytes of the entry.
+  bool ExtractFileToMemory(int index, unsigned char* destination, unsigned int size) const;
+  // Writes the entry to directory/name, creating the directories on the way.
+  // False for an inactive entry, a name that leaves the directory, a failed
+  // write or a checksum that does not match.
+  bool ExtractFileToDisk(int index, const char* directory) const;
+  // Extracts every active entry, calling callback (may be null) before each
+  // entry, inactive ones included. True when every active entry extracted.
+  bool ExtractAll(const char* directory, ProgressCallback callback) const;
+
+ private:
+  friend class ArchiveTestPeer;
+
+  // Largest compressed part: zlib's compressBound of one block.
+  static constexpr unsigned int kMaxPartSize =
+      262144 + (262144 >> 12) + (262144 >> 14) + (262144 >> 25) + 13;
+
+  // Heap blocks an active entry owns in ModeWrite; kept beside entries.
+  struct EntryBlocks {
+    std::unique_ptr<char[]> name;
+    std::unique_ptr<PartRecord[]> parts;
+  };
+
+  // Index persistence (ArchiveIndex.cpp).
+  bool LoadIndex(uint64_t fileSize);
+  bool SaveIndex();
+  void ResetIndex();
+  int FindFreeEntry(unsigned int size) const;
+  void RemoveFreeEntry(unsigned int index);
+
+  // Name lookup (ArchiveLookup.cpp).
+  unsigned int HashName(const char* name, unsigned int length) const;
+  void BuildTable();
+  void LinkEntry(FileEntry& entry);
+  void UnlinkEntry(FileEntry& entry);
+
+  // Entry ownership helpers (ArchiveIndex.cpp).
+  void SetEntryName(unsigned int index, const std::string& name);
+  void SetEntryParts(unsigned int index, std::unique_ptr<PartRecord[]> parts,
+                     unsigned int count);
+  void ReleaseEntryBlocks(unsigned int index);
+  uint32_t DataEnd() const;  // end of the last entry's region, or 2048
+
+  // Adding (ArchiveAdd.cpp).
+  int AddEntry(const char* name, unsigned int storedSize, unsigned int realSize, bool compressed);
+  void WithdrawEntry(int index, const std::vector<unsigned int>& freeBefore);
+  int StoreFileFromDisk(const char* path);
+  int CompressFileFromDisk(const char* path, int level);
+
+  // Reading (ArchiveRead.cpp).
+  bool ReadCompressedRange(int index, unsigned char* destination, unsigned int offset,
+                           unsigned int count, BlockBuffer* buffer) const;
+  bool LoadPart(int index, unsigned int part, BlockBuffer& buffer) const;
+  bool ReadStored(uint64_t offset, unsigned char* destination, unsigned int size) const;
+
+  const platform::FileSystem* fs;
+  bool reopenable = false;
+  FileTime fileTime = {0, 0};
+  void* fileHandle;
+  FileMode fileMode = ModeNone;
+  std::string fileName;
+  mem::vector<FileEntry> entries;
+  std::vector<EntryBlocks> entryBlocks;  // ModeWrite: one per entry
+  std::list<uint32_t> freeEntries;
+  uint32_t blockSize;
+  std::unique_ptr<unsigned char[]> partBuffer;
+  std::unique_ptr<char[]> nameBuffer;
+  uint32_t tableSize = 0;
+  std::unique_ptr<FileEntry*[]> table;
+  uint32_t fileBufferSize = 0;
+  std::unique_ptr<unsigned char[]> fileBuffer;
+};
+
+}  // namespace GAME

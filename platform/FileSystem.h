@@ -1,0 +1,141 @@
+// The operating-system seam: every file, directory and clock service that the
+// archive and the tool use goes through a FileSystem. The native one
+// (NativeFileSystem()) talks to Linux; tests wrap or replace it to make a
+// chosen call fail, come up short or end the process.
+//
+// Paths: a backslash is a separator in every path given here. A path that
+// does not exist exactly is resolved component by component ignoring ASCII
+// case (an exact match wins; among several the first in byte order), so names
+// that the archive stores in lower case still find their files.
+//
+// Thread safety: the native implementation holds no mutable state; its
+// methods may be called from several threads at once, except the current
+// directory, which is process-wide.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+// An open file: the file descriptor cast to a pointer, as the archive's
+// handle accessor reports it. The invalid handle has all bits set.
+using FileHandle = void*;
+FileHandle InvalidHandle();
+
+enum class Access { Read, ReadWrite };
+
+enum class Creation {
+  OpenExisting,  // fail when the file is missing
+  OpenAlways,    // create when missing; an existing file keeps its bytes
+  CreateAlways,  // create when missing; an existing file is truncated
+};
+
+// Advisory lock taken at open without waiting; when it cannot be had the open
+// fails. Shared locks coexist; an exclusive one excludes every other lock.
+enum class Lock { None, Shared, Exclusive };
+
+// A Windows FILETIME: 100-nanosecond intervals since 1601-01-01 UTC.
+struct FileTime {
+  uint32_t low = 0;
+  uint32_t high = 0;
+  uint64_t Value() const { return (uint64_t(high) << 32) | low; }
+  friend bool operator==(const FileTime&, const FileTime&) = default;
+};
+
+// Converts a Unix time (seconds and nanoseconds) into a FILETIME.
+FileTime FileTimeFromUnix(int64_t seconds, int64_t nanoseconds);
+
+// Positive when a is later than b, negative when earlier, 0 when equal.
+int CompareFileTime(const FileTime& a, const FileTime& b);
+
+struct Attributes {
+  bool exists = false;
+  bool isDirectory = false;
+};
+
+struct DirEntry {
+  std::string name;          // without its directory
+  bool isDirectory = false;  // a real directory (a link to one is not)
+  bool isLink = false;       // a symbolic link, whatever it points at
+  uint32_t sizeLow = 0;      // low 32 bits of the size
+};
+
+// Outcome of a read or write: ok false on an I/O error; count is what was
+// transferred (a read shorter than asked means the end of the file).
+struct IoResult {
+  bool ok = false;
+  size_t count = 0;
+};
+
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+
+  // Opens a regular file (a symbolic link to one counts). Directories, FIFOs,
+  // devices and sockets are refused without blocking. InvalidHandle() on
+  // failure.
+  virtual FileHandle Open(const std::string& path, Access access, Creation creation,
+                          Lock lock) const = 0;
+  virtual void Close(FileHandle file) const = 0;
+
+  // Reads up to size bytes at offset, retrying until done or end of file.
+  virtual IoResult ReadAt(FileHandle file, uint64_t offset, void* data, size_t size) const = 0;
+  // Writes size bytes at offset, retrying partial writes.
+  virtual IoResult WriteAt(FileHandle file, uint64_t offset, const void* data,
+                           size_t size) const = 0;
+  // Sets the file's length (SetEndOfFile).
+  virtual bool Truncate(FileHandle file, uint64_t size) const = 0;
+  virtual std::optional<uint64_t> Size(FileHandle file) const = 0;
+  // Flushes the file's data to stable storage.
+  virtual bool Flush(FileHandle file) const = 0;
+
+  virtual Attributes GetAttributes(const std::string& path) const = 0;
+  virtual std::optional<FileTime> LastWriteTime(const std::string& path) const = 0;
+
+  // Entries of the directory matching the last component of pattern, which
+  // may hold '*' and '?' (ASCII case-insensitive; "*.*" matches every name).
+  // "." and ".." are never returned. Sorted by ASCII case-folded bytes, ties
+  // by exact bytes, so one tree always enumerates the same way. Empty when
+  // nothing matches or the directory cannot be read.
+  virtual std::vector<DirEntry> Enumerate(const std::string& pattern) const = 0;
+
+  // Creates one directory; false when it could not be made (an existing one
+  // included).
+  virtual bool CreateDirectory(const std::string& path) const = 0;
+  virtual bool RemoveFile(const std::string& path) const = 0;
+  virtual std::optional<std::string> CurrentDirectory() const = 0;
+  virtual bool SetCurrentDirectory(const std::string& path) const = 0;
+
+  // A millisecond counter that wraps at 2^32.
+  virtual uint32_t Milliseconds() const = 0;
+};
+
+// The process's real file system. Stateless; lives for the whole program.
+const FileSystem& NativeFileSystem();
+
+// Owns an open handle and closes it through its file system.
+class File {
+ public:
+  File() = default;
+  File(const FileSystem& fs, FileHandle handle) : fs_(&fs), handle_(handle) {}
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  File(File&& other) noexcept : fs_(other.fs_), handle_(other.Release()) {}
+  File& operator=(File&& other) noexcept;
+  ~File() { Reset(); }
+
+  bool IsOpen() const { return handle_ != InvalidHandle(); }
+  FileHandle Handle() const { return handle_; }
+  FileHandle Release();
+  void Reset();
+
+ private:
+  const FileSystem* fs_ = nullptr;
+  FileHandle handle_ = InvalidHandle();
+};
+
+}  // namespace platform

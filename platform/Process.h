@@ -1,0 +1,19 @@
+// Process-wide services of the tool: the crash filter and the interrupt
+// signals. These are the only process-wide state of the program; the archive
+// library never calls them.
+#pragma once
+
+namespace platform {
+
+// Installs the do-nothing unhandled-exception filter. On Linux there is no
+// such filter, so the system's own handling stays in force.
+void InstallCrashFilter();
+
+// Catches SIGINT, SIGTERM and SIGHUP: instead of ending the process, each
+// records its number so a long command can stop between files.
+void InstallInterruptHandlers();
+
+// The number of the first interrupt signal received, or 0.
+int PendingInterrupt();
+
+}  // namespace platform

@@ -1,0 +1,41 @@
+# Installs the project into a scratch prefix, then builds and runs a small
+# program against it twice: through find_package(Korvat) and through
+# pkg-config.
+file(REMOVE_RECURSE ${WORK_DIR})
+file(MAKE_DIRECTORY ${WORK_DIR})
+set(PREFIX ${WORK_DIR}/prefix)
+
+function(run)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "failed: ${ARGN}\n${out}\n${err}")
+  endif()
+  set(LAST_OUTPUT "${out}" PARENT_SCOPE)
+endfunction()
+
+run(${CMAKE_COMMAND} --install ${BINARY_DIR} --prefix ${PREFIX})
+run(${CMAKE_COMMAND} -S ${SOURCE_DIR}/tests/consumer -B ${WORK_DIR}/build
+    -DCMAKE_PREFIX_PATH=${PREFIX} -DCMAKE_CXX_COMPILER=${CXX})
+run(${CMAKE_COMMAND} --build ${WORK_DIR}/build)
+run(${WORK_DIR}/build/consumer ${WORK_DIR}/by-cmake.arc)
+if(NOT LAST_OUTPUT STREQUAL "hello.txt 5\n")
+  message(FATAL_ERROR "consumer printed: ${LAST_OUTPUT}")
+endif()
+
+# pkg-config: compile the same program by hand from the .pc file's flags.
+find_program(PKG_CONFIG pkg-config REQUIRED)
+file(GLOB_RECURSE pc_files ${PREFIX}/*/korvat.pc)
+list(GET pc_files 0 pc_file)
+get_filename_component(pc_dir ${pc_file} DIRECTORY)
+set(ENV{PKG_CONFIG_PATH} ${pc_dir})
+run(${PKG_CONFIG} --cflags --libs korvat)
+string(STRIP "${LAST_OUTPUT}" flags)
+separate_arguments(flags UNIX_COMMAND "${flags}")
+get_filename_component(libdir ${pc_file} DIRECTORY)
+get_filename_component(libdir ${libdir} DIRECTORY)
+run(${CXX} -std=c++20 ${SOURCE_DIR}/tests/consumer/consumer.cpp ${flags}
+    -Wl,-rpath,${libdir} -o ${WORK_DIR}/consumer-pc)
+run(${WORK_DIR}/consumer-pc ${WORK_DIR}/by-pkg-config.arc)
+if(NOT LAST_OUTPUT STREQUAL "hello.txt 5\n")
+  message(FATAL_ERROR "pkg-config consumer printed: ${LAST_OUTPUT}")
+endif()
