@@ -227,8 +227,8 @@ class KORVAT_API Archive {
   std::vector<EntryBlocks> entryBlocks;  // ModeWrite: one per entry
   std::list<uint32_t> freeEntries;
   uint32_t blockSize;
-  std::unique_ptr<unsigned char[]> partBuffer;
-  std::unique_ptr<char[]> nameBuffer;
+  std::unique_ptr<PartRecord[]> partBuffer;  // ModeRead: the part table
+  std::unique_ptr<char[]> nameBuffer;        // ModeRead: the name table
   uint32_t tableSize = 0;
   std::unique_ptr<FileEntry*[]> table;
   uint32_t fileBufferSize = 0;

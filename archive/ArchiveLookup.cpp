@@ -1,0 +1,76 @@
+// Name lookup: the hash table of active entries, FindFile and CalcStats.
+// Chains run through the entries' next fields, newest link first.
+#include <cstring>
+
+#include "archive/Archive.h"
+#include "archive/Format.h"
+#include "archive/Names.h"
+
+namespace GAME {
+
+unsigned int Archive::HashName(const char* name, unsigned int length) const {
+  // An empty name (only in a foreign file) has no hash; bucket 0 holds it.
+  if (length == 0) return 0;
+  return names::HashValue(name, length) % tableSize;
+}
+
+void Archive::BuildTable() {
+  tableSize = names::TableSizeFor(static_cast<uint32_t>(entries.size()));
+  table = std::make_unique<FileEntry*[]>(tableSize);
+  for (FileEntry& entry : entries) {
+    entry.next = nullptr;
+    if (entry.flags & format::kFlagActive) LinkEntry(entry);
+  }
+}
+
+void Archive::LinkEntry(FileEntry& entry) {
+  FileEntry*& head = table[HashName(entry.name, entry.nameLength)];
+  entry.next = head;
+  head = &entry;
+}
+
+void Archive::UnlinkEntry(FileEntry& entry) {
+  FileEntry** link = &table[HashName(entry.name, entry.nameLength)];
+  while (*link != nullptr && *link != &entry) link = &(*link)->next;
+  if (*link == &entry) *link = entry.next;
+  entry.next = nullptr;
+}
+
+int Archive::FindFile(const char* name) const {
+  if (name == nullptr || !table) return -1;
+  std::string normalized;
+  names::NormalizeName(name, normalized);
+  if (normalized.empty()) return -1;
+  const auto length = static_cast<uint32_t>(normalized.size());
+  // The whole chain is walked: the hash spreads names that differ only in
+  // their middle digits poorly, so chains can be long.
+  for (const FileEntry* entry = table[HashName(normalized.data(), length)]; entry != nullptr;
+       entry = entry->next) {
+    if (entry->nameLength == length && std::memcmp(entry->name, normalized.data(), length) == 0) {
+      return static_cast<int>(entry - entries.data());
+    }
+  }
+  return -1;
+}
+
+void Archive::CalcStats(Stats& stats) const {
+  stats = Stats{};
+  stats.fileEntries = static_cast<uint32_t>(entries.size());
+  stats.tableSize = tableSize;
+  for (const FileEntry& entry : entries) {
+    if (entry.flags & format::kFlagActive) ++stats.activeFiles;
+    if (entry.nameLength > stats.longestFilename) stats.longestFilename = entry.nameLength;
+    stats.indexSize += entry.nameLength + format::kPartRecordSize * entry.numParts + 49;
+  }
+  uint32_t occupied = 0;
+  for (uint32_t bucket = 0; table && bucket < tableSize; ++bucket) {
+    uint32_t depth = 0;
+    for (const FileEntry* entry = table[bucket]; entry != nullptr; entry = entry->next) ++depth;
+    if (depth > stats.maxTableDepth) stats.maxTableDepth = depth;
+    if (depth != 0) ++occupied;
+  }
+  stats.averageDepth =
+      occupied == 0 ? 0.0f : static_cast<float>(double(stats.activeFiles) / double(occupied));
+}
+
+}  // namespace GAME
