@@ -1,0 +1,22 @@
+// Directory import: the "-add", "-replace" and "-update" commands.
+#pragma once
+
+namespace GAME {
+class Archive;
+}
+namespace platform {
+class FileSystem;
+}
+
+namespace tool {
+
+enum ImportMode { ImportAdd = 1, ImportReplace = 2, ImportUpdate = 3 };
+
+// Imports path (a file, a directory, or a directory followed by a file-name
+// pattern) relative to base. Prints "added: %s\n" per file. False when the
+// command met a failure that the exit code must show (a base directory that
+// cannot be entered, a file that could not be read or stored).
+bool ImportPath(const platform::FileSystem& fs, GAME::Archive& archive, const char* path,
+                const char* base, int level, int mode);
+
+}  // namespace tool

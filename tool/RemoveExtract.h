@@ -1,0 +1,22 @@
+// The single-archive commands that change an archive or write files out of
+// it: "-remove", "-extract" and "-compact".
+#pragma once
+
+namespace GAME {
+class Archive;
+}
+
+namespace tool {
+
+// Removes the named file when it is stored; silent either way.
+void RemoveNamedFile(GAME::Archive& archive, const char* name);
+// Extracts one file under destination. False when it was stored but could not
+// be extracted (reported on standard error).
+bool ExtractNamedFile(const GAME::Archive& archive, const char* destination, const char* name);
+// Extracts every file under destination with a progress line per entry,
+// stopping between files on an interrupt. False when any file failed.
+bool ExtractEverything(const GAME::Archive& archive, const char* destination);
+// Compacts the archive; false (reported on standard error) when it failed.
+bool CompactArchive(GAME::Archive& archive);
+
+}  // namespace tool
