@@ -4,12 +4,14 @@
 #include <string>
 
 #include "archive/Archive.h"
+#include "archive/Names.h"
 #include "support/RawArchive.h"
 #include "support/ScratchDir.h"
 
 namespace {
 
 using GAME::Archive;
+using GAME::names::HashValue;
 using testing_support::RawArchiveBuilder;
 using testing_support::ScratchDir;
 using testing_support::WriteWholeFile;
@@ -42,19 +44,19 @@ TEST_F(ArchiveLookup, FindsAnEntryByAnySpellingOfItsName) {
   EXPECT_EQ(archive.FindFile(nullptr), -1);
 }
 
-TEST_F(ArchiveLookup, FindsEveryEntryOfALongChain) {
-  // Names differing only in middle digits share few hash values, so chains
-  // grow far beyond a thousand entries.
+TEST_F(ArchiveLookup, FindsEveryEntryOfAChainLongerThanAThousand) {
+  // The hash samples six byte positions; names that differ only elsewhere
+  // all share one bucket.
   RawArchiveBuilder builder;
-  char name[32];
-  for (int i = 0; i < 3000; ++i) {
-    std::snprintf(name, sizeof name, "textures/t%05d.tex", i);
+  char name[40];
+  for (int i = 0; i < 1500; ++i) {
+    std::snprintf(name, sizeof name, "x%05dyyyyyyyyyyyyyyyy.tex", i);
     builder.Stored(name, "");
   }
   OpenBuilt(builder);
-  EXPECT_GT(Stats().maxTableDepth, 1000u);
-  for (int i = 0; i < 3000; i += 7) {
-    std::snprintf(name, sizeof name, "textures/t%05d.tex", i);
+  EXPECT_EQ(Stats().maxTableDepth, 1500u);
+  for (int i = 0; i < 1500; i += 7) {
+    std::snprintf(name, sizeof name, "x%05dyyyyyyyyyyyyyyyy.tex", i);
     EXPECT_EQ(archive.FindFile(name), i) << name;
   }
 }
@@ -85,19 +87,18 @@ TEST_F(ArchiveLookup, StatsOfOneFileAndOneRemovedEntry) {
 }
 
 TEST_F(ArchiveLookup, StatsOfTwoNamesInOneBucketAndOfNoFiles) {
-  // "a" and a 1-byte name 31 hash steps away share bucket 10 of 31:
-  // single-byte names hash to (b * 256 + b) * 256 + 1.
+  // Find a second name in the bucket of "a" under 31 buckets.
   std::string second;
-  for (int c = 'b'; c < 127 && second.empty(); ++c) {
-    const uint32_t v = (uint32_t(c) * 256 + uint32_t(c)) * 256 + 1;
-    if (v % 31 == 10) second = std::string(1, static_cast<char>(c));
+  const uint32_t bucketOfA = HashValue("a", 1) % 31;
+  for (char c = 'b'; second.empty() && c <= 'z'; ++c) {
+    const std::string candidate = std::string("a") + c;
+    if (HashValue(candidate.data(), 2) % 31 == bucketOfA) second = candidate;
   }
-  ASSERT_FALSE(second.empty());
   OpenBuilt(RawArchiveBuilder().Stored("a", "1").Stored(second, "2").Compressed("x/y", "zz"));
   Archive::Stats s = Stats();
   EXPECT_EQ(s.maxTableDepth, 2u);
   EXPECT_FLOAT_EQ(s.averageDepth, 1.5f);
-  EXPECT_EQ(s.indexSize, (1 + 49) + (1 + 49) + (3 + 12 + 49));
+  EXPECT_EQ(s.indexSize, (1 + 49) + (2 + 49) + (3 + 12 + 49));
 
   Archive empty;
   WriteWholeFile(dir / "empty.arc", {});

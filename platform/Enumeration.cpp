@@ -1,0 +1,97 @@
+// Directory enumeration by wildcard pattern for the native file system, in a
+// fixed order so that one tree always enumerates the same way.
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "platform/Native.h"
+
+namespace platform::native {
+namespace {
+
+// ASCII case-folded byte order; names equal that way fall back to exact bytes.
+bool EnumerationLess(const DirEntry& a, const DirEntry& b) {
+  auto folded = [](char c) { return static_cast<unsigned char>(ToLowerAscii(c)); };
+  auto foldedLess = [&](char x, char y) { return folded(x) < folded(y); };
+  const std::string& x = a.name;
+  const std::string& y = b.name;
+  if (std::lexicographical_compare(x.begin(), x.end(), y.begin(), y.end(), foldedLess)) return true;
+  if (std::lexicographical_compare(y.begin(), y.end(), x.begin(), x.end(), foldedLess))
+    return false;
+  return x < y;
+}
+
+// Describes the entry name of the open directory dir; nullopt when it has
+// vanished since it was listed.
+std::optional<DirEntry> Describe(int dir, const char* name) {
+  struct stat own;
+  if (::fstatat(dir, name, &own, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
+  DirEntry entry;
+  entry.name = name;
+  entry.isDirectory = S_ISDIR(own.st_mode);
+  entry.isLink = S_ISLNK(own.st_mode);
+  struct stat target = own;
+  if (entry.isLink && ::fstatat(dir, name, &target, 0) != 0) return entry;  // dangling link
+  if (S_ISREG(target.st_mode)) entry.sizeLow = uint32_t(uint64_t(target.st_size));
+  return entry;
+}
+
+}  // namespace
+
+bool MatchesPattern(std::string_view name, std::string_view pattern) {
+  if (pattern == "*.*") return true;
+  // Greedy matching that backtracks to the last '*' on a mismatch.
+  size_t n = 0, p = 0;
+  size_t starP = std::string_view::npos, starN = 0;
+  while (n < name.size()) {
+    if (p < pattern.size() && pattern[p] == '*') {
+      starP = p++;
+      starN = n;
+    } else if (p < pattern.size() &&
+               (pattern[p] == '?' || ToLowerAscii(pattern[p]) == ToLowerAscii(name[n]))) {
+      ++p;
+      ++n;
+    } else if (starP != std::string_view::npos) {
+      p = starP + 1;
+      n = ++starN;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == '*') ++p;
+  return p == pattern.size();
+}
+
+std::vector<DirEntry> Enumerate(const std::string& pattern) {
+  std::string native = WithSlashes(pattern);
+  size_t slash = native.rfind('/');
+  std::string directory = slash == std::string::npos ? "." : native.substr(0, slash);
+  if (directory.empty()) directory = "/";
+  std::string_view mask =
+      std::string_view(native).substr(slash == std::string::npos ? 0 : slash + 1);
+
+  std::optional<Location> location = Resolve(directory, LastComponent::MustExist);
+  if (!location) return {};
+  DirectoryStream stream = OpenDirectory(location->Dir(), location->name);
+  if (!stream) return {};
+
+  std::vector<DirEntry> entries;
+  for (;;) {
+    errno = 0;
+    const dirent* found = ::readdir(stream.get());
+    if (found == nullptr) {
+      if (errno != 0) return {};  // the listing broke off: the directory is unreadable
+      break;
+    }
+    std::string_view name = found->d_name;
+    if (name == "." || name == ".." || !MatchesPattern(name, mask)) continue;
+    if (std::optional<DirEntry> entry = Describe(::dirfd(stream.get()), found->d_name)) {
+      entries.push_back(std::move(*entry));
+    }
+  }
+  std::sort(entries.begin(), entries.end(), EnumerationLess);
+  return entries;
+}
+
+}  // namespace platform::native

@@ -1,0 +1,97 @@
+// Case-insensitive resolution of the paths the native file system receives.
+#include <sys/stat.h>
+
+#include <vector>
+
+#include "platform/Native.h"
+
+namespace platform::native {
+namespace {
+
+constexpr int kWalkFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+
+std::vector<std::string> SplitComponents(const std::string& path) {
+  std::vector<std::string> components;
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    if (end > start) components.push_back(path.substr(start, end - start));
+    start = end + 1;
+  }
+  return components;
+}
+
+// The name in dir that stands for component: itself when it exists exactly,
+// otherwise the first entry in byte order that equals it ignoring case.
+std::optional<std::string> FindInDirectory(int dir, const std::string& component) {
+  struct stat info;
+  if (component == "." || component == ".." ||
+      ::fstatat(dir, component.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
+    return component;
+  }
+  DirectoryStream stream = OpenDirectory(dir, ".");
+  if (!stream) return std::nullopt;
+  std::optional<std::string> best;
+  while (const dirent* entry = ::readdir(stream.get())) {
+    std::string_view name = entry->d_name;
+    if (EqualsIgnoringCase(name, component) && (!best || name < *best)) best = std::string(name);
+  }
+  return best;
+}
+
+}  // namespace
+
+DirectoryStream OpenDirectory(int dir, const std::string& name) {
+  Descriptor fd(::openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd.IsOpen()) return nullptr;
+  DirectoryStream stream(::fdopendir(fd.Get()));
+  if (stream) fd.Release();  // the stream owns the descriptor now
+  return stream;
+}
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (ToLowerAscii(a[i]) != ToLowerAscii(b[i])) return false;
+  }
+  return true;
+}
+
+std::string WithSlashes(std::string path) {
+  for (char& c : path) {
+    if (c == '\\') c = '/';
+  }
+  return path;
+}
+
+std::optional<Location> Resolve(const std::string& path, LastComponent last) {
+  std::string native = WithSlashes(path);
+  struct stat info;
+  if (native.empty()) return std::nullopt;
+  if (::fstatat(AT_FDCWD, native.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
+    return Location{Descriptor(), native};
+  }
+  std::vector<std::string> components = SplitComponents(native);
+  if (components.empty()) return std::nullopt;
+
+  Location here;
+  if (native.front() == '/') {
+    here.dir = Descriptor(::open("/", kWalkFlags));
+    if (!here.dir.IsOpen()) return std::nullopt;
+  }
+  for (size_t i = 0; i + 1 < components.size(); ++i) {
+    std::optional<std::string> name = FindInDirectory(here.Dir(), components[i]);
+    if (!name) return std::nullopt;
+    Descriptor next(::openat(here.Dir(), name->c_str(), kWalkFlags));
+    if (!next.IsOpen()) return std::nullopt;
+    here.dir = std::move(next);
+  }
+  std::optional<std::string> name = FindInDirectory(here.Dir(), components.back());
+  if (!name && last == LastComponent::MustExist) return std::nullopt;
+  here.name = name ? *name : components.back();
+  if (native.back() == '/') here.name += '/';
+  return here;
+}
+
+}  // namespace platform::native
