@@ -1,14 +1,234 @@
-// The command dispatcher (placeholder until the commands exist): prints the
-// usage text.
+// The command dispatcher: the usage text, the command table, argument counts,
+// opening and closing the archive, exit codes and the timing line.
 #include "tool/Dispatcher.h"
 
+#include <cstdint>
 #include <cstdio>
+#include <exception>
+#include <new>
+
+#include "archive/Archive.h"
+#include "platform/FileSystem.h"
+#include "platform/Process.h"
+#include "tool/CommandLine.h"
+#include "tool/Import.h"
+#include "tool/Listing.h"
+#include "tool/MissingFiles.h"
+#include "tool/RemoveExtract.h"
+#include "tool/Report.h"
 
 namespace tool {
 
-int Run(int, char**) {
+namespace {
+
+// Exit codes. The shell sees the original program's -1 as 255.
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 255;
+constexpr int kExitInterruptBase = 128;
+
+void PrintUsage() {
   std::printf("Usage: korvat <file> <command> [command arguuments]\n");
-  return 0;
+  std::printf("commands: \n");
+  std::printf(
+      "    -add <directory> <base> [compression (0: min, 9: max)]: add a file or directory\n");
+  std::printf(
+      "        relative to the base directory. If a file is already in the archive it will not "
+      "be added.\n");
+  std::printf(
+      "    -replace <directory> <base> [compression (0: min, 9: max)]: replace a file or "
+      "directory\n");
+  std::printf(
+      "        relative to the base directory. If a file is already in the archive it will be "
+      "overwritten.\n");
+  std::printf(
+      "    -update <directory> <base> [compression (0: min, 9: max)]: update a file or "
+      "directory\n");
+  std::printf(
+      "        relative to the base directory. Files will only be added if they are newer "
+      "than\n");
+  std::printf("        those already in the archive.\n");
+  std::printf("    -remove <file> : remove a file from the archive.\n");
+  std::printf("    -extract <location> [file] : extract the files or specified file to the\n");
+  std::printf("        specified location.\n");
+  std::printf(
+      "    -removeMissing <file> <base> : remove the files that are not in the specified "
+      "directory.\n");
+  std::printf("    -compact : compact the archive removing unused files.\n");
+  std::printf("    -list : list the files in the archive.\n");
+  std::printf("    -stats : display the archive statistics.\n");
+}
+
+// What a command works on. Positions of argv as on the command line.
+struct CommandContext {
+  const platform::FileSystem& fs;
+  GAME::Archive& archive;
+  int argc;
+  char** argv;
+};
+
+// A command's action; false when it met a failure the exit code must show
+// (it has reported it on standard error).
+using Action = bool (*)(const CommandContext&);
+
+struct Command {
+  const char* word;
+  int minArgc;
+  bool readOnlyIsEnough;  // may run on an archive that only opens for reading
+  Action action;
+};
+
+bool Import(const CommandContext& c, int mode) {
+  const int level = ParseLevel(c.argc > 5 ? c.argv[5] : nullptr);
+  return ImportPath(c.fs, c.archive, c.argv[3], c.argv[4], level, mode);
+}
+
+bool Compact(const CommandContext& c) {
+  if (CompactArchive(c.archive)) return true;
+  std::fprintf(stderr, "Failed to compact archive file %s.\n", c.argv[1]);
+  return false;
+}
+
+// The command table, tested in this order.
+constexpr Command kCommands[] = {
+    {"-add", 5, false, [](const CommandContext& c) { return Import(c, ImportAdd); }},
+    {"-replace", 5, false, [](const CommandContext& c) { return Import(c, ImportReplace); }},
+    {"-update", 5, false, [](const CommandContext& c) { return Import(c, ImportUpdate); }},
+    {"-remove", 4, false,
+     [](const CommandContext& c) {
+       RemoveNamedFile(c.archive, c.argv[3]);
+       return true;
+     }},
+    {"-extract", 4, true,
+     [](const CommandContext& c) {
+       return c.argc == 4 ? ExtractEverything(c.archive, c.argv[3])
+                          : ExtractNamedFile(c.archive, c.argv[3], c.argv[4]);
+     }},
+    {"-removeMissing", 4, false,
+     [](const CommandContext& c) { return RemoveMissingFiles(c.fs, c.archive, c.argv[3]); }},
+    {"-compact", 3, false, Compact},
+    {"-list", 3, true,
+     [](const CommandContext& c) {
+       ListFiles(c.archive);
+       return true;
+     }},
+    {"-stats", 3, true,
+     [](const CommandContext& c) {
+       PrintStats(c.archive);
+       return true;
+     }},
+};
+
+const Command* FindCommand(const char* word) {
+  for (const Command& command : kCommands) {
+    if (SameWord(word, command.word)) return &command;
+  }
+  return nullptr;
+}
+
+// Opens the archive read-write (creating it when missing). A command that
+// only reads falls back to read-only when the file exists but cannot be
+// opened for writing (a read-only file or medium).
+bool OpenArchive(const platform::FileSystem& fs, GAME::Archive& archive, const char* path,
+                 const Command* command) {
+  if (archive.Open(path, GAME::Archive::ModeWrite)) return true;
+  if (command == nullptr || !command->readOnlyIsEnough) return false;
+  const platform::Attributes attributes = fs.GetAttributes(path);
+  if (!attributes.exists || attributes.isDirectory) return false;
+  return archive.Open(path, GAME::Archive::ModeRead);
+}
+
+// Closes the archive, writing its index when it was opened for writing;
+// false (reported) when that failed.
+bool CloseArchive(GAME::Archive& archive, const char* path) {
+  bool saved = false;
+  try {
+    saved = archive.Close(false);
+  } catch (const std::bad_alloc&) {
+    saved = false;
+  }
+  if (!saved) std::fprintf(stderr, "Failed to write the index of archive file %s.\n", path);
+  return saved;
+}
+
+// The exit code of a command that ran: a failed index write first, then an
+// interrupt, then the command's own failure.
+int ExitCodeAfter(bool commandOk, bool closed) {
+  if (!closed) return kExitFailed;
+  if (const int signal = platform::PendingInterrupt(); signal != 0) {
+    return kExitInterruptBase + signal;
+  }
+  return commandOk ? kExitOk : kExitFailed;
+}
+
+void ReportException(const std::exception& error, const char* path) {
+  if (dynamic_cast<const std::bad_alloc*>(&error) != nullptr) {
+    std::fprintf(stderr, "Out of memory while working on archive file %s.\n", path);
+  } else {
+    std::fprintf(stderr, "Error while working on archive file %s: %s\n", path, error.what());
+  }
+}
+
+// "-totalStats <report> <pattern>...": the report over many archives; no
+// archive of its own is opened.
+int RunTotalStats(const platform::FileSystem& fs, int argc, char** argv) {
+  if (argc <= 3) return kExitOk;
+  try {
+    TotalStats(fs, argv[2], argc - 3, argv + 3);
+  } catch (const std::exception& error) {
+    ReportException(error, argv[2]);
+    return kExitFailed;
+  }
+  if (const int signal = platform::PendingInterrupt(); signal != 0) {
+    return kExitInterruptBase + signal;
+  }
+  return kExitOk;
+}
+
+// Steps from opening the archive to closing it; returns the exit code.
+int RunArchiveCommand(const platform::FileSystem& fs, GAME::Archive& archive, int argc,
+                      char** argv, uint32_t startMs) {
+  const char* path = argv[1];
+  const Command* command = FindCommand(argv[2]);
+  if (!OpenArchive(fs, archive, path, command)) {
+    std::fprintf(stderr, "Failed to open archive file %s.\n", path);
+    return kExitUsage;
+  }
+  if (command == nullptr) {
+    std::fprintf(stderr, "Unknown command %s.\n\n", argv[2]);
+    PrintUsage();
+    return CloseArchive(archive, path) ? kExitUsage : kExitFailed;
+  }
+  if (argc < command->minArgc) {
+    PrintUsage();
+    return CloseArchive(archive, path) ? kExitUsage : kExitFailed;
+  }
+  const bool commandOk = command->action(CommandContext{fs, archive, argc, argv});
+  std::fputs(ElapsedLine(startMs, fs.Milliseconds()).c_str(), stdout);
+  const bool closed = CloseArchive(archive, path);
+  return ExitCodeAfter(commandOk, closed);
+}
+
+}  // namespace
+
+int Run(int argc, char** argv) {
+  platform::InstallCrashFilter();
+  platform::InstallInterruptHandlers();
+  if (argc < 3) {
+    PrintUsage();
+    return kExitOk;
+  }
+  const platform::FileSystem& fs = platform::NativeFileSystem();
+  const uint32_t startMs = fs.Milliseconds();
+  GAME::Archive archive(fs);
+  if (SameWord(argv[1], "-totalStats")) return RunTotalStats(fs, argc, argv);
+  try {
+    return RunArchiveCommand(fs, archive, argc, argv, startMs);
+  } catch (const std::exception& error) {
+    ReportException(error, argv[1]);
+    CloseArchive(archive, argv[1]);
+    return kExitFailed;
+  }
 }
 
 }  // namespace tool

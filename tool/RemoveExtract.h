@@ -16,7 +16,8 @@ bool ExtractNamedFile(const GAME::Archive& archive, const char* destination, con
 // Extracts every file under destination with a progress line per entry,
 // stopping between files on an interrupt. False when any file failed.
 bool ExtractEverything(const GAME::Archive& archive, const char* destination);
-// Compacts the archive; false (reported on standard error) when it failed.
+// Compacts the archive; false when it failed (the caller reports it, naming
+// the archive).
 bool CompactArchive(GAME::Archive& archive);
 
 }  // namespace tool
