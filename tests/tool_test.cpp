@@ -29,6 +29,7 @@ using testing_support::ReadWholeFile;
 using testing_support::RunningTool;
 using testing_support::RunTool;
 using testing_support::ScratchDir;
+using testing_support::ToolOptions;
 using testing_support::ToolResult;
 using testing_support::UsageText;
 using testing_support::WriteWholeFile;
@@ -59,8 +60,8 @@ std::string StatsText(unsigned entries, unsigned active, unsigned indexSize, uns
 
 class Tool : public ::testing::Test {
  protected:
-  ToolResult Run(const std::vector<std::string>& args, bool unprivileged = false) {
-    return RunTool(dir.Path().string(), args, unprivileged);
+  ToolResult Run(const std::vector<std::string>& args, const ToolOptions& options = {}) {
+    return RunTool(dir.Path().string(), args, options);
   }
   void Write(const RawArchive& archive) { WriteWholeFile(arc, archive.Bytes()); }
 
@@ -82,8 +83,8 @@ TEST_F(Tool, FewerThanTwoArgumentsPrintUsageAndCreateNothing) {
 
 TEST_F(Tool, TooFewArgumentsCreateTheArchiveAndPrintUsage) {
   const std::vector<std::vector<std::string>> cases = {
-      {"-add"},     {"-add", "dir"},        {"-replace", "dir"}, {"-update", "dir"},
-      {"-remove"},  {"-extract"},           {"-removeMissing"},  {"-ADD", "dir"},
+      {"-add"},    {"-add", "dir"}, {"-replace", "dir"}, {"-update", "dir"},
+      {"-remove"}, {"-extract"},    {"-removeMissing"},  {"-ADD", "dir"},
   };
   for (const auto& command : cases) {
     SCOPED_TRACE(command[0]);
@@ -155,9 +156,18 @@ TEST_F(Tool, AZeroLengthFileIsAnEmptyArchive) {
 
 TEST(ToolLevel, LevelArgumentIsReadLikeAtoiAndClampedToZeroToNine) {
   const std::pair<const char*, int> cases[] = {
-      {nullptr, 0}, {"0", 0},  {"5", 5},   {"9", 9},     {"12", 9},
-      {"-3", 0},    {"abc", 0}, {"7x", 7}, {" 4", 4},    {"", 0},
-      {"99999999999999999999999", 9},      {"-99999999999999999999999", 0},
+      {nullptr, 0},
+      {"0", 0},
+      {"5", 5},
+      {"9", 9},
+      {"12", 9},
+      {"-3", 0},
+      {"abc", 0},
+      {"7x", 7},
+      {" 4", 4},
+      {"", 0},
+      {"99999999999999999999999", 9},
+      {"-99999999999999999999999", 0},
   };
   for (const auto& [text, level] : cases) {
     EXPECT_EQ(tool::ParseLevel(text), level) << (text ? text : "(absent)");
@@ -200,19 +210,32 @@ TEST_F(Tool, StatsCountARemovedEntryButListSkipsIt) {
 // it was (here with bytes after its index that a writer would cut off); a
 // command that changes it cannot open it.
 TEST_F(Tool, ReadOnlyArchiveIsOpenedForReading) {
-  std::vector<unsigned char> bytes = RawArchiveBuilder().Stored("dir/a.txt", "alpha").Build().Bytes();
+  std::vector<unsigned char> bytes =
+      RawArchiveBuilder().Stored("dir/a.txt", "alpha").Build().Bytes();
   bytes.push_back('!');
   WriteWholeFile(arc, bytes);
   fs::permissions(dir.Path(), fs::perms::all);
   fs::permissions(arc, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
-  ToolResult r = Run({"test.arc", "-list"}, true);
+  ToolResult r = Run({"test.arc", "-list"}, ToolOptions{.unprivileged = true});
   EXPECT_EQ(r.exitCode, 0);
   EXPECT_EQ(r.out, "dir/a.txt\n");
-  EXPECT_EQ(Run({"test.arc", "-stats"}, true).exitCode, 0);
-  r = Run({"test.arc", "-remove", "dir/a.txt"}, true);
+  EXPECT_EQ(Run({"test.arc", "-stats"}, ToolOptions{.unprivileged = true}).exitCode, 0);
+  r = Run({"test.arc", "-remove", "dir/a.txt"}, ToolOptions{.unprivileged = true});
   EXPECT_EQ(r.exitCode, kUsageExit);
   EXPECT_EQ(r.err, "Failed to open archive file test.arc.\n");
   EXPECT_EQ(ReadWholeFile(arc), bytes);
+}
+
+// The index cannot be written back (writes beyond 64 KiB fail): the command
+// still runs, the failure is reported naming the archive, and the exit code
+// is 1.
+TEST_F(Tool, FailedIndexWriteExitsWithOne) {
+  Write(RawArchiveBuilder().Stored("big", std::string(100000, 'b')).Build());
+  const ToolResult r = Run({"test.arc", "-list"}, ToolOptions{.fileSizeLimit = 65536});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.out, "big\n");
+  EXPECT_EQ(r.err, "Failed to write the index of archive file test.arc.\n");
+  EXPECT_EQ(Run({"test.arc", "-list"}).out, "big\n");
 }
 
 // --- Removal, extraction, compaction -------------------------------------
@@ -232,7 +255,8 @@ TEST_F(Tool, RemoveTakesAnySpellingOfTheNameAndListDropsIt) {
 
 TEST_F(Tool, ExtractAllNumbersProgressOverEveryEntry) {
   const std::string big(300000, 'z');
-  Write(RawArchiveBuilder().Stored("a.txt", "alpha").Removed(8).Compressed("sub/b.bin", big).Build());
+  Write(
+      RawArchiveBuilder().Stored("a.txt", "alpha").Removed(8).Compressed("sub/b.bin", big).Build());
   const ToolResult r = Run({"test.arc", "-extract", "out"});
   EXPECT_EQ(r.exitCode, 0);
   EXPECT_EQ(r.out, "(1 / 3) a.txt\n(2 / 3) (removed)\n(3 / 3) sub/b.bin\n");

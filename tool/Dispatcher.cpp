@@ -186,8 +186,8 @@ int RunTotalStats(const platform::FileSystem& fs, int argc, char** argv) {
 }
 
 // Steps from opening the archive to closing it; returns the exit code.
-int RunArchiveCommand(const platform::FileSystem& fs, GAME::Archive& archive, int argc,
-                      char** argv, uint32_t startMs) {
+int RunArchiveCommand(const platform::FileSystem& fs, GAME::Archive& archive, int argc, char** argv,
+                      uint32_t startMs) {
   const char* path = argv[1];
   const Command* command = FindCommand(argv[2]);
   if (!OpenArchive(fs, archive, path, command)) {

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,10 +19,14 @@ namespace {
 
 // Runs in the forked child: only async-signal-safe calls.
 [[noreturn]] void ExecTool(const char* workDir, const char* outPath, const char* errPath,
-                           char* const* argv, bool dropRoot) {
+                           char* const* argv, bool dropRoot, long fileSizeLimit) {
   const int out = open(outPath, O_WRONLY | O_CREAT | O_TRUNC, 0666);
   const int err = open(errPath, O_WRONLY | O_CREAT | O_TRUNC, 0666);
   if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 || chdir(workDir) != 0) _exit(127);
+  if (fileSizeLimit >= 0) {
+    const rlimit limit{static_cast<rlim_t>(fileSizeLimit), static_cast<rlim_t>(fileSizeLimit)};
+    if (signal(SIGXFSZ, SIG_IGN) == SIG_ERR || setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(127);
+  }
   if (dropRoot && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
     _exit(127);
   }
@@ -37,7 +42,7 @@ std::string ReadText(const std::string& path) {
 }  // namespace
 
 RunningTool::RunningTool(const std::string& workDir, const std::vector<std::string>& args,
-                         bool unprivileged) {
+                         const ToolOptions& options) {
   std::vector<std::string> strings{KORVAT_EXE};
   strings.insert(strings.end(), args.begin(), args.end());
   std::vector<char*> argv;
@@ -45,10 +50,13 @@ RunningTool::RunningTool(const std::string& workDir, const std::vector<std::stri
   argv.push_back(nullptr);
   const std::string outPath = outputDir_ / "stdout";
   const std::string errPath = outputDir_ / "stderr";
-  const bool dropRoot = unprivileged && geteuid() == 0;
+  const bool dropRoot = options.unprivileged && geteuid() == 0;
   pid_ = fork();
   if (pid_ < 0) throw std::runtime_error("fork failed");
-  if (pid_ == 0) ExecTool(workDir.c_str(), outPath.c_str(), errPath.c_str(), argv.data(), dropRoot);
+  if (pid_ == 0) {
+    ExecTool(workDir.c_str(), outPath.c_str(), errPath.c_str(), argv.data(), dropRoot,
+             options.fileSizeLimit);
+  }
 }
 
 RunningTool::~RunningTool() {
@@ -73,8 +81,8 @@ ToolResult RunningTool::Wait() {
 }
 
 ToolResult RunTool(const std::string& workDir, const std::vector<std::string>& args,
-                   bool unprivileged) {
-  return RunningTool(workDir, args, unprivileged).Wait();
+                   const ToolOptions& options) {
+  return RunningTool(workDir, args, options).Wait();
 }
 
 std::string UsageText() {

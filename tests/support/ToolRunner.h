@@ -2,8 +2,8 @@
 // directory, with stdout and stderr captured and the exit status decoded.
 #pragma once
 
-#include <string>
 #include <sys/types.h>
+#include <string>
 #include <vector>
 
 #include "support/ScratchDir.h"
@@ -16,14 +16,21 @@ struct ToolResult {
   std::string err;
 };
 
+struct ToolOptions {
+  // A tool started by root runs as nobody (uid and gid 65534), so file
+  // permissions apply to it.
+  bool unprivileged = false;
+  // When set, the largest file size the tool may write (RLIMIT_FSIZE), to
+  // make writes beyond it fail; SIGXFSZ is ignored.
+  long fileSizeLimit = -1;
+};
+
 // One run of the tool, started at construction. The destructor kills and
 // reaps a process that was not waited for.
 class RunningTool {
  public:
-  // With unprivileged set, a tool started by root runs as nobody (uid and
-  // gid 65534), so file permissions apply to it.
   RunningTool(const std::string& workDir, const std::vector<std::string>& args,
-              bool unprivileged = false);
+              const ToolOptions& options = {});
   ~RunningTool();
   RunningTool(const RunningTool&) = delete;
   RunningTool& operator=(const RunningTool&) = delete;
@@ -38,7 +45,7 @@ class RunningTool {
 
 // Runs the tool to its end.
 ToolResult RunTool(const std::string& workDir, const std::vector<std::string>& args,
-                   bool unprivileged = false);
+                   const ToolOptions& options = {});
 
 // The usage text exactly as the tool prints it.
 std::string UsageText();
