@@ -105,7 +105,7 @@ bool Archive::LoadIndex(uint64_t fileSize) {
     parts[k] = {format::LoadU32(p), format::LoadU32(p + 4), format::LoadU32(p + 8)};
   }
   auto names = std::make_unique<char[]>(header.nameTableSize);
-  std::memcpy(names.get(), index.data() + partBytes, header.nameTableSize);
+  std::copy_n(index.begin() + static_cast<ptrdiff_t>(partBytes), header.nameTableSize, names.get());
 
   mem::vector<FileEntry> loaded;
   loaded.reserve(header.numEntries);  // exactly: the first append regrows
