@@ -94,10 +94,12 @@ TEST_F(Tool, UsageErrorsAndUnknownCommands) {
 }
 
 TEST_F(Tool, TotalStatsInFirstPositionOpensNoArchive) {
-  for (const Args& args :
-       {Args{"-totalStats", "report.txt", "*.arc"}, Args{"-TOTALSTATS", "report.txt", "a*", "b*"},
-        Args{"-totalStats", "report.txt"}}) {
+  ExpectResult(Run({"-totalStats", "none.txt"}), 0, "", "");
+  EXPECT_FALSE(fs::exists(dir / "none.txt"));
+  for (const Args& args : {Args{"-totalStats", "report.txt", "*.arc"},
+                           Args{"-TOTALSTATS", "report2.txt", "a*", "b*"}}) {
     ExpectResult(Run(args), 0, "", "");
+    EXPECT_TRUE(fs::exists(dir / args[1]));
   }
   EXPECT_FALSE(fs::exists(dir / "-totalStats"));
   EXPECT_FALSE(fs::exists(dir / "-TOTALSTATS"));
