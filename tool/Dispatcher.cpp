@@ -161,11 +161,12 @@ int ExitCodeAfter(bool commandOk, bool closed) {
   return commandOk ? kExitOk : kExitFailed;
 }
 
-void ReportException(const std::exception& error, const char* path) {
+// An exception that reached the dispatcher; kind is "archive" or "report".
+void ReportException(const std::exception& error, const char* kind, const char* path) {
   if (dynamic_cast<const std::bad_alloc*>(&error) != nullptr) {
-    std::fprintf(stderr, "Out of memory while working on archive file %s.\n", path);
+    std::fprintf(stderr, "Out of memory while working on %s file %s.\n", kind, path);
   } else {
-    std::fprintf(stderr, "Error while working on archive file %s: %s\n", path, error.what());
+    std::fprintf(stderr, "Error while working on %s file %s: %s\n", kind, path, error.what());
   }
 }
 
@@ -176,7 +177,7 @@ int RunTotalStats(const platform::FileSystem& fs, int argc, char** argv) {
   try {
     TotalStats(fs, argv[2], argc - 3, argv + 3);
   } catch (const std::exception& error) {
-    ReportException(error, argv[2]);
+    ReportException(error, "report", argv[2]);
     return kExitFailed;
   }
   if (const int signal = platform::PendingInterrupt(); signal != 0) {
@@ -225,7 +226,7 @@ int Run(int argc, char** argv) {
   try {
     return RunArchiveCommand(fs, archive, argc, argv, startMs);
   } catch (const std::exception& error) {
-    ReportException(error, argv[1]);
+    ReportException(error, "archive", argv[1]);
     CloseArchive(archive, argv[1]);
     return kExitFailed;
   }
