@@ -206,10 +206,19 @@ class KORVAT_API Archive {
   uint32_t DataEnd() const;  // end of the last entry's region, or 2048
 
   // Adding (ArchiveAdd.cpp).
+  // A reusable entry as it was before an add, so that a failed add can be undone.
+  struct FreeSlot {
+    uint32_t index;
+    uint32_t storedSize;
+  };
   int AddEntry(const char* name, unsigned int storedSize, unsigned int realSize, bool compressed);
-  void WithdrawEntry(int index, const std::vector<unsigned int>& freeBefore);
+  template <class WriteContent>
+  int PlaceEntry(const char* name, unsigned int storedSize, unsigned int realSize, bool compressed,
+                 WriteContent&& writeContent);
+  void WithdrawEntry(int index, const std::vector<FreeSlot>& freeBefore);
   int StoreFileFromDisk(const char* path);
   int CompressFileFromDisk(const char* path, int level);
+  bool Writable() const;
 
   // Reading (ArchiveRead.cpp).
   bool ReadCompressedRange(int index, unsigned char* destination, unsigned int offset,
@@ -226,6 +235,9 @@ class KORVAT_API Archive {
   mem::vector<FileEntry> entries;
   std::vector<EntryBlocks> entryBlocks;  // ModeWrite: one per entry
   std::list<uint32_t> freeEntries;
+  // ModeWrite: bytes of part records and of names with their NULs that the
+  // index will hold, kept by the entry ownership helpers.
+  uint64_t partAndNameBytes = 0;
   uint32_t blockSize;
   std::unique_ptr<PartRecord[]> partBuffer;  // ModeRead: the part table
   std::unique_ptr<char[]> nameBuffer;        // ModeRead: the name table
