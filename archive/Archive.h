@@ -151,8 +151,9 @@ class KORVAT_API Archive {
   // in ModeWrite, out of range or already inactive.
   bool RemoveFile(int index);
   // Moves every active entry's data together from byte 2048, drops inactive
-  // entries and renumbers the rest. False when a read or write failed; no
-  // entry then points at a place its data has not reached.
+  // entries and renumbers the rest. False when not open for writing, or when
+  // a read or write failed: compaction then stops, and no entry points at a
+  // place its data has not reached.
   bool Compact();
 
   // --- Reading ---------------------------------------------------------------

@@ -179,23 +179,12 @@ TEST_F(ArchiveAdd, RefusesTakenNamesEmptyNamesAndMissingSources) {
     EXPECT_EQ(archive.AddFileFromDisk(upper.c_str(), level), -1);
     EXPECT_EQ(archive.AddFileFromDisk((dir / "missing").c_str(), level), -1);
     EXPECT_EQ(archive.AddFileFromDisk(dir.Path().c_str(), level), -1);  // a directory
+    EXPECT_EQ(archive.AddFileFromDisk(path.c_str(), level), -1);        // the archive itself
     EXPECT_EQ(archive.AddFileFromDisk("", level), -1);
     EXPECT_EQ(archive.AddFileFromDisk(nullptr, level), -1);
   }
   EXPECT_EQ(StateOf(archive), before);
   EXPECT_TRUE(ArchiveTestPeer::TableIsSound(archive));
-}
-
-TEST_F(ArchiveAdd, NeedsAnArchiveOpenForWriting) {
-  const std::string source = Source("s.txt", "source");
-  EXPECT_EQ(Add("a", "a"), -1);  // never opened
-  OpenNew();
-  ASSERT_TRUE(archive.Close(false));
-  ASSERT_TRUE(archive.Open(path.c_str(), Archive::ModeRead));
-  EXPECT_EQ(Add("a", "a"), -1);
-  EXPECT_EQ(Add("a", "a", 6), -1);
-  EXPECT_EQ(archive.AddFileFromDisk(source.c_str(), 0), -1);
-  EXPECT_EQ(archive.GetNumFiles(), 0u);
 }
 
 TEST_F(ArchiveAdd, The257thAppendGrowsTheEntriesAndRebuildsTheTable) {
@@ -263,10 +252,10 @@ TEST_F(ArchiveAdd, AFailedWriteWithdrawsTheEntry) {
 
 class ArchiveAddLimit : public ArchiveAdd {
  protected:
-  // An archive whose one stored file, "big", ends 1000 bytes below 4 GiB; the
-  // file is sparse, so no data is written.
-  void CraftNearLimit() {
-    const uint32_t big = 0xFFFFFFFFu - 2048 - 999;
+  // An archive whose one stored file, "big", ends `room` bytes below 4 GiB;
+  // the file is sparse, so no data is written.
+  void CraftNearLimit(uint32_t room) {
+    const uint32_t big = uint32_t(0x100000000ull - room - 2048);
     RawArchive raw;
     raw.header.numEntries = 1;
     raw.header.nameTableSize = 4;
@@ -303,23 +292,26 @@ TEST_F(ArchiveAddLimit, RefusesSourcesOf4GiBOrMore) {
 }
 
 TEST_F(ArchiveAddLimit, RefusesAnAddWhoseDataAndIndexWouldReach4GiB) {
-  CraftNearLimit();
+  CraftNearLimit(100000);
   OpenNew();
-  // 906 bytes and an index of 94 (names "big" and "n", two records) reach
-  // 2^32 exactly; a byte less ends one below it.
-  EXPECT_EQ(Add("n", std::string(906, 'n')), -1);
-  EXPECT_EQ(Add("n", Noise(2000), 6), -1);
-  EXPECT_EQ(Add("longer name", std::string(896, 'n')), -1);
-  EXPECT_EQ(archive.GetNumFiles(), 1u);
-  ASSERT_EQ(Add("n", std::string(905, 'n')), 1);
-  EXPECT_EQ(Entry(1).offset, 0xFFFFFFFFu - 999);
+  ASSERT_EQ(Add("c", Text(kBlock + 1), 9), 1);  // two parts in the index
+  // With "n" the index holds three names (8 bytes), two parts and three
+  // records: 164 bytes. The largest file that fits ends the index at 2^32 - 1.
+  const uint32_t dataEnd = Entry(1).offset + Entry(1).storedSize;
+  const auto fits = static_cast<size_t>(0xFFFFFFFFull - 164 - dataEnd);
+  EXPECT_EQ(Add("n", std::string(fits + 1, 'n')), -1);
+  EXPECT_EQ(Add("n", Noise(fits), 6), -1);  // compressed, it grows
+  EXPECT_EQ(Add("longer name", std::string(fits - 9, 'n')), -1);
+  EXPECT_EQ(archive.GetNumFiles(), 2u);
+  ASSERT_EQ(Add("n", std::string(fits, 'n')), 2);
+  EXPECT_EQ(Entry(2).offset, dataEnd);
   EXPECT_EQ(Add("m", ""), -1);  // even an empty file's index record no longer fits
   ASSERT_TRUE(archive.Close(false));
   struct stat info {};
   ASSERT_EQ(::stat(path.c_str(), &info), 0);
   EXPECT_EQ(uint64_t(info.st_size), 0xFFFFFFFFull);
   ASSERT_TRUE(archive.Open(path.c_str(), Archive::ModeRead));
-  EXPECT_EQ(archive.FindFile("n"), 1);
+  EXPECT_EQ(archive.FindFile("n"), 2);
 }
 
 }  // namespace
