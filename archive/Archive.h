@@ -155,8 +155,9 @@ class KORVAT_API Archive {
   // in ModeWrite, out of range or already inactive.
   bool RemoveFile(int index);
   // Moves every active entry's data together from byte 2048, drops inactive
-  // entries and renumbers the rest. False when a read or write failed; no
-  // entry then points at a place its data has not reached.
+  // entries and renumbers the rest. False when not open for writing, or when
+  // a read or write failed: compaction then stops, and no entry points at a
+  // place its data has not reached.
   bool Compact();
 
   // --- Reading ---------------------------------------------------------------
@@ -210,11 +211,20 @@ class KORVAT_API Archive {
   KORVAT_LOCAL uint32_t DataEnd() const;  // end of the last entry's region, or 2048
 
   // Adding (ArchiveAdd.cpp).
+  // A reusable entry as it was before an add, so that a failed add can be undone.
+  struct FreeSlot {
+    uint32_t index;
+    uint32_t storedSize;
+  };
   KORVAT_LOCAL int AddEntry(const char* name, unsigned int storedSize, unsigned int realSize,
                             bool compressed);
-  KORVAT_LOCAL void WithdrawEntry(int index, const std::vector<unsigned int>& freeBefore);
+  template <class WriteContent>
+  KORVAT_LOCAL int PlaceEntry(const char* name, unsigned int storedSize, unsigned int realSize,
+                              bool compressed, WriteContent&& writeContent);
+  KORVAT_LOCAL void WithdrawEntry(int index, const std::vector<FreeSlot>& freeBefore);
   KORVAT_LOCAL int StoreFileFromDisk(const char* path);
   KORVAT_LOCAL int CompressFileFromDisk(const char* path, int level);
+  KORVAT_LOCAL bool Writable() const;
 
   // Reading (ArchiveRead.cpp).
   KORVAT_LOCAL bool ReadCompressedRange(int index, unsigned char* destination,
@@ -233,6 +243,9 @@ class KORVAT_API Archive {
   mem::vector<FileEntry> entries;
   std::vector<EntryBlocks> entryBlocks;  // ModeWrite: one per entry
   std::list<uint32_t> freeEntries;
+  // ModeWrite: bytes of part records and of names with their NULs that the
+  // index will hold, kept by the entry ownership helpers.
+  uint64_t partAndNameBytes = 0;
   uint32_t blockSize;
   std::unique_ptr<PartRecord[]> partBuffer;  // ModeRead: the part table
   std::unique_ptr<char[]> nameBuffer;        // ModeRead: the name table

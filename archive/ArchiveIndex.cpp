@@ -79,6 +79,7 @@ void Archive::ResetIndex() {
   entries.shrink_to_fit();
   entryBlocks.clear();
   freeEntries.clear();
+  partAndNameBytes = 0;
   partBuffer.reset();
   nameBuffer.reset();
   table.reset();
@@ -220,6 +221,8 @@ void Archive::SetEntryName(unsigned int index, const std::string& name) {
   auto block = std::make_unique<char[]>(name.size() + 1);
   std::memcpy(block.get(), name.data(), name.size());
   block[name.size()] = '\0';
+  if (entryBlocks[index].name) partAndNameBytes -= entries[index].nameLength + 1;
+  partAndNameBytes += name.size() + 1;
   entries[index].name = block.get();
   entries[index].nameLength = static_cast<uint32_t>(name.size());
   entryBlocks[index].name = std::move(block);
@@ -227,13 +230,24 @@ void Archive::SetEntryName(unsigned int index, const std::string& name) {
 
 void Archive::SetEntryParts(unsigned int index, std::unique_ptr<PartRecord[]> parts,
                             unsigned int count) {
+  if (entryBlocks[index].parts) {
+    partAndNameBytes -= uint64_t(entries[index].numParts) * format::kPartRecordSize;
+  }
+  if (parts) partAndNameBytes += uint64_t(count) * format::kPartRecordSize;
   entries[index].parts = count == 0 ? nullptr : parts.get();
   entries[index].numParts = count;
   entryBlocks[index].parts = std::move(parts);
 }
 
 void Archive::ReleaseEntryBlocks(unsigned int index) {
-  if (index < entryBlocks.size()) entryBlocks[index] = EntryBlocks{};
+  if (index < entryBlocks.size()) {
+    EntryBlocks& blocks = entryBlocks[index];
+    if (blocks.name) partAndNameBytes -= entries[index].nameLength + 1;
+    if (blocks.parts) {
+      partAndNameBytes -= uint64_t(entries[index].numParts) * format::kPartRecordSize;
+    }
+    blocks = EntryBlocks{};
+  }
   entries[index].name = nullptr;
   entries[index].parts = nullptr;
 }

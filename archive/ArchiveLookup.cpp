@@ -1,6 +1,8 @@
 // Name lookup: the hash table of active entries, FindFile and CalcStats.
 // Chains run through the entries' next fields, newest link first.
+#include <algorithm>
 #include <cstring>
+#include <new>
 
 #include "archive/Archive.h"
 #include "archive/Format.h"
@@ -15,12 +17,28 @@ unsigned int Archive::HashName(const char* name, unsigned int length) const {
 }
 
 void Archive::BuildTable() {
-  tableSize = names::TableSizeFor(static_cast<uint32_t>(entries.size()));
-  table = std::make_unique<FileEntry*[]>(tableSize);
-  for (FileEntry& entry : entries) {
-    entry.next = nullptr;
-    if (entry.flags & format::kFlagActive) LinkEntry(entry);
+  auto linkAll = [this] {
+    for (FileEntry& entry : entries) {
+      entry.next = nullptr;
+      if (entry.flags & format::kFlagActive) LinkEntry(entry);
+    }
+  };
+  const uint32_t size = names::TableSizeFor(static_cast<uint32_t>(entries.size()));
+  std::unique_ptr<FileEntry*[]> fresh;
+  try {
+    fresh = std::make_unique<FileEntry*[]>(size);
+  } catch (const std::bad_alloc&) {
+    // Entries may have moved: relink them into the buckets there are, so the
+    // table stays usable when the exception leaves.
+    if (table) {
+      std::fill_n(table.get(), tableSize, nullptr);
+      linkAll();
+    }
+    throw;
   }
+  tableSize = size;
+  table = std::move(fresh);
+  linkAll();
 }
 
 void Archive::LinkEntry(FileEntry& entry) {

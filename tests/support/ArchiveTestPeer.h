@@ -15,6 +15,22 @@ class ArchiveTestPeer {
     return {a.freeEntries.begin(), a.freeEntries.end()};
   }
   static size_t Capacity(const Archive& a) { return a.entries.capacity(); }
+  static uint32_t TableSize(const Archive& a) { return a.tableSize; }
+  // True when the chains hold exactly the active entries, each once and in
+  // the bucket of its name.
+  static bool TableIsSound(const Archive& a) {
+    size_t linked = 0;
+    for (uint32_t bucket = 0; bucket < a.tableSize; ++bucket) {
+      for (const Archive::FileEntry* e = a.table[bucket]; e != nullptr; e = e->next, ++linked) {
+        if (e < a.entries.data() || e >= a.entries.data() + a.entries.size()) return false;
+        if (!(e->flags & 1) || a.HashName(e->name, e->nameLength) != bucket) return false;
+        if (linked > a.entries.size()) return false;
+      }
+    }
+    size_t active = 0;
+    for (const Archive::FileEntry& e : a.entries) active += e.flags & 1;
+    return linked == active;
+  }
 };
 
 }  // namespace GAME

@@ -1,0 +1,309 @@
+// Adding files: placing a new entry (in the best-fitting removed slot, or at
+// the end of the data area), writing its content stored or as independently
+// compressed blocks, and withdrawing the entry again when the write fails.
+#include <zlib.h>
+
+#include <algorithm>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "archive/Archive.h"
+#include "archive/Format.h"
+#include "archive/Names.h"
+#include "platform/FileSystem.h"
+
+namespace GAME {
+
+namespace {
+
+// No byte of an archive, its index included, may lie at or beyond 4 GiB.
+constexpr uint64_t kArchiveLimit = uint64_t(1) << 32;
+// The stored path copies a source in chunks of this size.
+constexpr size_t kCopyChunk = size_t(1) << 20;
+// entries grows by this many at a time; each growth rebuilds the hash table.
+constexpr size_t kEntryGrowth = 256;
+
+uint32_t PartCount(uint32_t size) {
+  return static_cast<uint32_t>((uint64_t(size) + format::kBlockSize - 1) / format::kBlockSize);
+}
+
+uint32_t Checksum(uint32_t checksum, const unsigned char* data, size_t size) {
+  return static_cast<uint32_t>(adler32_z(checksum, data, size));
+}
+
+uint32_t StartChecksum() { return static_cast<uint32_t>(adler32_z(0, nullptr, 0)); }
+
+bool WriteAll(const platform::FileSystem& fs, void* file, uint64_t offset,
+              const unsigned char* data, size_t size) {
+  if (size == 0) return true;
+  const platform::IoResult wrote = fs.WriteAt(file, offset, data, size);
+  return wrote.ok && wrote.count == size;
+}
+
+bool ReadAll(const platform::FileSystem& fs, void* file, uint64_t offset, unsigned char* data,
+             size_t size) {
+  const platform::IoResult read = fs.ReadAt(file, offset, data, size);
+  return read.ok && read.count == size;
+}
+
+// A file's compressed parts back to back in one growing buffer, with their
+// records; part offsets are relative to the first part until it is placed.
+struct CompressedContent {
+  explicit CompressedContent(uint32_t realSize)
+      : partCapacity(PartCount(realSize)),
+        parts(std::make_unique<Archive::PartRecord[]>(partCapacity)) {}
+
+  // Compresses one block into the next part. False when zlib fails or the
+  // parts would no longer fit in an archive.
+  bool Append(const unsigned char* block, uint32_t length, int level) {
+    if (count == partCapacity) return false;
+    const uLong bound = compressBound(length);
+    const size_t at = bytes.size();
+    bytes.resize(at + bound);
+    uLongf produced = bound;
+    if (compress2(bytes.data() + at, &produced, block, length, level) != Z_OK) return false;
+    bytes.resize(at + produced);
+    if (bytes.size() >= kArchiveLimit) return false;
+    parts[count++] = {static_cast<uint32_t>(at), static_cast<uint32_t>(produced), length};
+    return true;
+  }
+
+  uint32_t StoredSize() const { return static_cast<uint32_t>(bytes.size()); }
+
+  void MakeAbsolute(uint32_t offset) {
+    for (uint32_t k = 0; k < count; ++k) parts[k].offset += offset;
+  }
+
+  uint32_t partCapacity;
+  uint32_t count = 0;
+  std::unique_ptr<Archive::PartRecord[]> parts;
+  std::vector<unsigned char> bytes;
+};
+
+// The source's size, or nothing when it cannot be taken or reaches 4 GiB.
+std::optional<uint32_t> SourceSize(const platform::FileSystem& fs, const platform::File& source) {
+  const std::optional<uint64_t> size = fs.Size(source.Handle());
+  if (!size || *size >= kArchiveLimit) return std::nullopt;
+  return static_cast<uint32_t>(*size);
+}
+
+}  // namespace
+
+bool Archive::Writable() const {
+  return fileMode == ModeWrite && fileHandle != platform::InvalidHandle();
+}
+
+int Archive::AddEntry(const char* name, unsigned int storedSize, unsigned int realSize,
+                      bool compressed) {
+  std::string normalized;
+  names::NormalizeName(name, normalized);
+  if (!Writable() || normalized.empty() || FindFile(name) >= 0) return -1;
+
+  // The data and the index that Close will write after it must end below
+  // 4 GiB; a reused slot does not move the end of the data area.
+  const uint32_t numParts = compressed ? PartCount(realSize) : 0;
+  const int reused = FindFreeEntry(storedSize);
+  const bool append = reused < 0;
+  const uint64_t dataEnd = uint64_t(DataEnd()) + (append ? storedSize : 0);
+  const uint64_t indexBytes = partAndNameBytes + normalized.size() + 1 +
+                              uint64_t(numParts) * format::kPartRecordSize +
+                              (entries.size() + (append ? 1 : 0)) * format::kEntryRecordSize;
+  if (dataEnd + indexBytes >= kArchiveLimit) return -1;
+
+  FileEntry entry{};
+  entry.flags = format::kFlagActive | (compressed ? format::kFlagCompressed : 0);
+  entry.storedSize = storedSize;
+  entry.realSize = realSize;
+  unsigned int index;
+  if (append) {
+    if (entries.size() == entries.capacity()) {
+      entries.reserve(entries.size() + kEntryGrowth);
+      BuildTable();  // the chains pointed into the old storage
+    }
+    if (entryBlocks.size() == entryBlocks.capacity()) entryBlocks.reserve(entries.capacity());
+    index = static_cast<unsigned int>(entries.size());
+    entry.offset = DataEnd();
+    entries.push_back(entry);
+    entryBlocks.emplace_back();
+    try {
+      SetEntryName(index, normalized);
+    } catch (...) {
+      entries.pop_back();
+      entryBlocks.pop_back();
+      throw;
+    }
+  } else {
+    index = static_cast<unsigned int>(reused);
+    entry.offset = entries[index].offset;
+    SetEntryName(index, normalized);  // first: nothing has changed if it throws
+    entry.name = entries[index].name;
+    entry.nameLength = entries[index].nameLength;
+    entries[index] = entry;
+    RemoveFreeEntry(index);
+  }
+  LinkEntry(entries[index]);
+  return static_cast<int>(index);
+}
+
+// Places the entry and has writeContent(offset) write its data there. A
+// write that fails, or an exception, withdraws the entry again.
+template <class WriteContent>
+int Archive::PlaceEntry(const char* name, unsigned int storedSize, unsigned int realSize,
+                        bool compressed, WriteContent&& writeContent) {
+  std::vector<FreeSlot> freeBefore;
+  freeBefore.reserve(freeEntries.size());
+  for (uint32_t i : freeEntries) freeBefore.push_back({i, entries[i].storedSize});
+
+  const int index = AddEntry(name, storedSize, realSize, compressed);
+  if (index < 0) return -1;
+  bool written = false;
+  try {
+    written = writeContent(entries[static_cast<size_t>(index)].offset);
+  } catch (...) {
+    WithdrawEntry(index, freeBefore);
+    throw;
+  }
+  if (!written) {
+    WithdrawEntry(index, freeBefore);
+    return -1;
+  }
+  return index;
+}
+
+void Archive::WithdrawEntry(int index, const std::vector<FreeSlot>& freeBefore) {
+  const auto at = static_cast<unsigned int>(index);
+  UnlinkEntry(entries[at]);
+  ReleaseEntryBlocks(at);
+  const auto slot = std::find_if(freeBefore.begin(), freeBefore.end(),
+                                 [at](const FreeSlot& s) { return s.index == at; });
+  if (slot == freeBefore.end()) {
+    // Appended: it is the last entry.
+    entries.pop_back();
+    entryBlocks.pop_back();
+    return;
+  }
+  // Reused: the slot becomes inactive again with its old size, and its index
+  // goes back to where it stood in the free list.
+  FileEntry& entry = entries[at];
+  const uint32_t offset = entry.offset;
+  entry = FileEntry{};
+  entry.offset = offset;
+  entry.storedSize = slot->storedSize;
+  auto position = freeEntries.begin();
+  for (const FreeSlot& s : freeBefore) {
+    if (s.index == at) {
+      freeEntries.insert(position, at);
+    } else {
+      ++position;
+    }
+  }
+}
+
+int Archive::AddFileFromMemory(const char* name, unsigned char* data, unsigned int size,
+                               int level) {
+  if (!Writable() || (data == nullptr && size != 0) || FindFile(name) >= 0) return -1;
+  const uint32_t checksum = Checksum(StartChecksum(), data, size);
+  if (level == 0) {
+    const int index = PlaceEntry(name, size, size, false, [&](uint32_t offset) {
+      return WriteAll(*fs, fileHandle, offset, data, size);
+    });
+    if (index >= 0) entries[static_cast<size_t>(index)].checksum = checksum;
+    return index;
+  }
+
+  CompressedContent content(size);
+  for (uint32_t done = 0; done < size;) {
+    const uint32_t length = std::min(format::kBlockSize, size - done);
+    if (!content.Append(data + done, length, level)) return -1;
+    done += length;
+  }
+  const int index = PlaceEntry(name, content.StoredSize(), size, true, [&](uint32_t offset) {
+    return WriteAll(*fs, fileHandle, offset, content.bytes.data(), content.bytes.size());
+  });
+  if (index < 0) return -1;
+  const auto at = static_cast<unsigned int>(index);
+  content.MakeAbsolute(entries[at].offset);
+  SetEntryParts(at, std::move(content.parts), content.count);
+  entries[at].checksum = checksum;
+  return index;
+}
+
+int Archive::AddFileFromDisk(const char* path, int level) {
+  if (!Writable() || path == nullptr || path[0] == '\0') return -1;
+  // Taken before the content is read: a file changed during the add then
+  // looks newer than what was stored.
+  const std::optional<platform::FileTime> time = fs->LastWriteTime(path);
+  const int index = level == 0 ? StoreFileFromDisk(path) : CompressFileFromDisk(path, level);
+  if (index < 0) return -1;
+  entries[static_cast<size_t>(index)].fileTime =
+      time ? FileTime{time->low, time->high} : FileTime{0, 0};
+  return index;
+}
+
+int Archive::StoreFileFromDisk(const char* path) {
+  if (FindFile(path) >= 0) return -1;
+  const platform::File source(
+      *fs, fs->Open(path, platform::Access::Read, platform::Creation::OpenExisting,
+                    platform::Lock::Shared));
+  if (!source.IsOpen()) return -1;
+  const std::optional<uint32_t> size = SourceSize(*fs, source);
+  if (!size) return -1;
+  const uint32_t n = *size;
+
+  const size_t chunk = std::min<size_t>(kCopyChunk, n);
+  const auto buffer = std::make_unique_for_overwrite<unsigned char[]>(chunk);
+  uint32_t checksum = StartChecksum();
+  const int index = PlaceEntry(path, n, n, false, [&](uint32_t offset) {
+    for (uint32_t done = 0; done < n;) {
+      const auto length = static_cast<uint32_t>(std::min<size_t>(chunk, n - done));
+      // A short read means the file shrank: what was placed cannot be filled.
+      if (!ReadAll(*fs, source.Handle(), done, buffer.get(), length)) return false;
+      checksum = Checksum(checksum, buffer.get(), length);
+      if (!WriteAll(*fs, fileHandle, uint64_t(offset) + done, buffer.get(), length)) return false;
+      done += length;
+    }
+    return true;
+  });
+  if (index >= 0) entries[static_cast<size_t>(index)].checksum = checksum;
+  return index;
+}
+
+int Archive::CompressFileFromDisk(const char* path, int level) {
+  if (FindFile(path) >= 0) return -1;
+  std::optional<CompressedContent> content;
+  uint32_t checksum = StartChecksum();
+  uint32_t n = 0;
+  {
+    // One uncompressed block at a time; the source is closed before placing.
+    const platform::File source(
+        *fs, fs->Open(path, platform::Access::Read, platform::Creation::OpenExisting,
+                      platform::Lock::Shared));
+    if (!source.IsOpen()) return -1;
+    const std::optional<uint32_t> size = SourceSize(*fs, source);
+    if (!size) return -1;
+    n = *size;
+    content.emplace(n);
+    const auto block = std::make_unique_for_overwrite<unsigned char[]>(
+        std::min(format::kBlockSize, n));
+    for (uint32_t done = 0; done < n;) {
+      const uint32_t length = std::min(format::kBlockSize, n - done);
+      if (!ReadAll(*fs, source.Handle(), done, block.get(), length)) return -1;
+      checksum = Checksum(checksum, block.get(), length);
+      if (!content->Append(block.get(), length, level)) return -1;
+      done += length;
+    }
+  }
+  const int index = PlaceEntry(path, content->StoredSize(), n, true, [&](uint32_t offset) {
+    return WriteAll(*fs, fileHandle, offset, content->bytes.data(), content->bytes.size());
+  });
+  if (index < 0) return -1;
+  const auto at = static_cast<unsigned int>(index);
+  content->MakeAbsolute(entries[at].offset);
+  SetEntryParts(at, std::move(content->parts), content->count);
+  entries[at].checksum = checksum;
+  return index;
+}
+
+}  // namespace GAME
