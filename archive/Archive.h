@@ -20,10 +20,14 @@
 
 #include "mem/Vector.h"
 
+// The shared library exports the class's public members; KORVAT_LOCAL keeps
+// the private ones out of its interface.
 #if defined(KORVAT_BUILDING_LIBRARY)
 #define KORVAT_API __attribute__((visibility("default")))
+#define KORVAT_LOCAL __attribute__((visibility("hidden")))
 #else
 #define KORVAT_API
+#define KORVAT_LOCAL
 #endif
 
 namespace platform {
@@ -186,36 +190,39 @@ class KORVAT_API Archive {
   };
 
   // Index persistence (ArchiveIndex.cpp).
-  bool LoadIndex(uint64_t fileSize);
-  bool SaveIndex();
-  void ResetIndex();
-  int FindFreeEntry(unsigned int size) const;
-  void RemoveFreeEntry(unsigned int index);
+  KORVAT_LOCAL bool LoadIndex(uint64_t fileSize);
+  KORVAT_LOCAL bool SaveIndex();
+  KORVAT_LOCAL void ResetIndex();
+  KORVAT_LOCAL int FindFreeEntry(unsigned int size) const;
+  KORVAT_LOCAL void RemoveFreeEntry(unsigned int index);
 
   // Name lookup (ArchiveLookup.cpp).
-  unsigned int HashName(const char* name, unsigned int length) const;
-  void BuildTable();
-  void LinkEntry(FileEntry& entry);
-  void UnlinkEntry(FileEntry& entry);
+  KORVAT_LOCAL unsigned int HashName(const char* name, unsigned int length) const;
+  KORVAT_LOCAL void BuildTable();
+  KORVAT_LOCAL void LinkEntry(FileEntry& entry);
+  KORVAT_LOCAL void UnlinkEntry(FileEntry& entry);
 
   // Entry ownership helpers (ArchiveIndex.cpp).
-  void SetEntryName(unsigned int index, const std::string& name);
-  void SetEntryParts(unsigned int index, std::unique_ptr<PartRecord[]> parts,
-                     unsigned int count);
-  void ReleaseEntryBlocks(unsigned int index);
-  uint32_t DataEnd() const;  // end of the last entry's region, or 2048
+  KORVAT_LOCAL void SetEntryName(unsigned int index, const std::string& name);
+  KORVAT_LOCAL void SetEntryParts(unsigned int index, std::unique_ptr<PartRecord[]> parts,
+                                 unsigned int count);
+  KORVAT_LOCAL void ReleaseEntryBlocks(unsigned int index);
+  KORVAT_LOCAL uint32_t DataEnd() const;  // end of the last entry's region, or 2048
 
   // Adding (ArchiveAdd.cpp).
-  int AddEntry(const char* name, unsigned int storedSize, unsigned int realSize, bool compressed);
-  void WithdrawEntry(int index, const std::vector<unsigned int>& freeBefore);
-  int StoreFileFromDisk(const char* path);
-  int CompressFileFromDisk(const char* path, int level);
+  KORVAT_LOCAL int AddEntry(const char* name, unsigned int storedSize, unsigned int realSize,
+                            bool compressed);
+  KORVAT_LOCAL void WithdrawEntry(int index, const std::vector<unsigned int>& freeBefore);
+  KORVAT_LOCAL int StoreFileFromDisk(const char* path);
+  KORVAT_LOCAL int CompressFileFromDisk(const char* path, int level);
 
   // Reading (ArchiveRead.cpp).
-  bool ReadCompressedRange(int index, unsigned char* destination, unsigned int offset,
-                           unsigned int count, BlockBuffer* buffer) const;
-  bool LoadPart(int index, unsigned int part, BlockBuffer& buffer) const;
-  bool ReadStored(uint64_t offset, unsigned char* destination, unsigned int size) const;
+  KORVAT_LOCAL bool ReadCompressedRange(int index, unsigned char* destination,
+                                        unsigned int offset, unsigned int count,
+                                        BlockBuffer* buffer) const;
+  KORVAT_LOCAL bool LoadPart(int index, unsigned int part, BlockBuffer& buffer) const;
+  KORVAT_LOCAL bool ReadStored(uint64_t offset, unsigned char* destination,
+                                unsigned int size) const;
 
   const platform::FileSystem* fs;
   bool reopenable = false;

@@ -39,3 +39,25 @@ run(${WORK_DIR}/consumer-pc ${WORK_DIR}/by-pkg-config.arc)
 if(NOT LAST_OUTPUT STREQUAL "hello.txt 5\n")
   message(FATAL_ERROR "pkg-config consumer printed: ${LAST_OUTPUT}")
 endif()
+
+# The library exports the public members of GAME::Archive and nothing else.
+find_program(NM nm REQUIRED)
+file(GLOB_RECURSE libraries ${PREFIX}/*/libkorvat.so)
+list(GET libraries 0 library)
+run(${NM} -DC --defined-only ${library})
+string(REPLACE "\n" ";" symbols "${LAST_OUTPUT}")
+set(public Archive ~Archive Open ReOpen Close GetNumFiles GetFileEntry BlockSize
+    ArchiveFileHandle ArchiveFileMode FreeFileBuffer FindFile CalcStats FindMatchingFilesEnd
+    AddFileFromMemory AddFileFromDisk RemoveFile Compact ReadFromFile ExtractFileToMemory
+    ExtractFileToDisk ExtractAll)
+foreach(line IN LISTS symbols)
+  if(line STREQUAL "")
+    continue()
+  endif()
+  if(NOT line MATCHES " GAME::Archive::(~?[A-Za-z]+)\\(")
+    message(FATAL_ERROR "exported symbol outside GAME::Archive: ${line}")
+  endif()
+  if(NOT CMAKE_MATCH_1 IN_LIST public)
+    message(FATAL_ERROR "exported symbol that is not public: ${line}")
+  endif()
+endforeach()
