@@ -1,0 +1,166 @@
+// Extracting stored files to disk: the destination path, the directories it
+// needs, and the writers that copy or inflate an entry's content into it
+// while checking it against the entry's Adler-32.
+#include <zlib.h>
+
+#include <algorithm>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "archive/Archive.h"
+#include "archive/Format.h"
+#include "platform/FileSystem.h"
+
+namespace GAME {
+
+namespace {
+
+constexpr uint32_t kCopyChunk = 1u << 20;  // stored files are copied this much at a time
+
+// Calls visit for every text between '/' separators, empty ones included.
+template <class Visit>
+void ForEachComponent(std::string_view path, Visit visit) {
+  size_t start = 0;
+  for (;;) {
+    const size_t end = path.find('/', start);
+    visit(path.substr(start, end == std::string_view::npos ? end : end - start));
+    if (end == std::string_view::npos) return;
+    start = end + 1;
+  }
+}
+
+std::string WithSlashes(std::string_view text) {
+  std::string out(text);
+  std::replace(out.begin(), out.end(), '\\', '/');
+  return out;
+}
+
+// A stored name stays inside the destination only when it is relative, has
+// no drive and no ".." component, and ends in an ordinary file name.
+bool NameStaysInside(const std::string& name) {
+  if (name.empty() || name.front() == '/') return false;
+  if (name.size() >= 2 && name[1] == ':' &&
+      ((name[0] >= 'a' && name[0] <= 'z') || (name[0] >= 'A' && name[0] <= 'Z'))) {
+    return false;
+  }
+  bool ordinary = true;
+  std::string_view last;
+  ForEachComponent(name, [&](std::string_view component) {
+    if (component == "..") ordinary = false;
+    last = component;
+  });
+  return ordinary && !last.empty() && last != ".";
+}
+
+// The directory as typed (backslashes taken as '/'), a '/' unless it ends
+// in one, then the name; no directory means the current one.
+std::string DestinationPath(const char* directory, const std::string& name) {
+  if (directory == nullptr || directory[0] == '\0') return name;
+  std::string path = WithSlashes(directory);
+  if (path.back() != '/') path += '/';
+  return path + name;
+}
+
+bool IsDirectory(const platform::FileSystem& fs, const std::string& path) {
+  const platform::Attributes attributes = fs.GetAttributes(path);
+  return attributes.exists && attributes.isDirectory;
+}
+
+// Creates every directory along path, from its first component on (from the
+// root when it starts with '/'). True when the directory exists afterwards.
+bool CreateDirectoryPath(const platform::FileSystem& fs, const std::string& path) {
+  if (IsDirectory(fs, path)) return true;
+  std::string prefix = path.front() == '/' ? "/" : "";
+  ForEachComponent(path, [&](std::string_view component) {
+    if (component.empty()) return;
+    prefix += component;
+    fs.CreateDirectory(prefix);  // one that exists already is passed over
+    prefix += '/';
+  });
+  return IsDirectory(fs, path);
+}
+
+// Produces piece k of an entry's content, in order; false when it cannot be
+// read or inflated.
+using ChunkSource = std::function<bool(uint32_t k, std::span<const unsigned char>& chunk)>;
+
+// Writes pieces 0..count-1 one after another into target. True when every
+// write succeeded and the bytes add up to realSize with the given checksum.
+bool WriteChunks(const platform::FileSystem& fs, platform::FileHandle target, uint32_t count,
+                 const ChunkSource& source, uint32_t realSize, uint32_t checksum) {
+  uint64_t written = 0;
+  uLong adler = adler32(0, nullptr, 0);
+  for (uint32_t k = 0; k < count; ++k) {
+    std::span<const unsigned char> chunk;
+    if (!source(k, chunk)) return false;
+    const platform::IoResult wrote = fs.WriteAt(target, written, chunk.data(), chunk.size());
+    if (!wrote.ok || wrote.count != chunk.size()) return false;
+    adler = adler32(adler, chunk.data(), static_cast<uInt>(chunk.size()));
+    written += chunk.size();
+  }
+  return written == realSize && adler == checksum;
+}
+
+}  // namespace
+
+bool Archive::ExtractFileToDisk(int index, const char* directory) const {
+  if (index < 0 || static_cast<size_t>(index) >= entries.size()) return false;
+  const FileEntry& entry = entries[static_cast<size_t>(index)];
+  if (!(entry.flags & format::kFlagActive) || entry.name == nullptr) return false;
+  if (fileHandle == platform::InvalidHandle()) return false;
+  const std::string name = WithSlashes(std::string_view(entry.name, entry.nameLength));
+  if (!NameStaysInside(name)) return false;
+
+  const std::string path = DestinationPath(directory, name);
+  const size_t slash = path.rfind('/');
+  if (slash != std::string::npos && slash != 0 &&
+      !CreateDirectoryPath(*fs, path.substr(0, slash))) {
+    return false;
+  }
+  // Exclusive, so the archive itself (locked while open) is never a target;
+  // truncated, so no tail of a longer old file survives.
+  platform::File target(*fs, fs->Open(path, platform::Access::ReadWrite,
+                                      platform::Creation::CreateAlways, platform::Lock::Exclusive));
+  if (!target.IsOpen()) return false;
+
+  if (entry.flags & format::kFlagCompressed) {
+    // One part at a time, whatever the size of the file.
+    auto area = std::make_unique<unsigned char[]>(size_t(MaxPartSize()) + blockSize);
+    BlockBuffer buffer{kNoPart, area.get(), area.get() + MaxPartSize()};
+    const ChunkSource inflatePart = [&](uint32_t k, std::span<const unsigned char>& chunk) {
+      if (!LoadPart(index, k, buffer)) return false;
+      chunk = {buffer.uncompressedData, entry.parts[k].realSize};
+      return true;
+    };
+    return WriteChunks(*fs, target.Handle(), entry.numParts, inflatePart, entry.realSize,
+                       entry.checksum);
+  }
+
+  const uint32_t chunks = entry.realSize / kCopyChunk + (entry.realSize % kCopyChunk != 0);
+  auto area = std::make_unique<unsigned char[]>(std::min(entry.realSize, kCopyChunk));
+  const ChunkSource copyChunk = [&](uint32_t k, std::span<const unsigned char>& chunk) {
+    const uint32_t at = k * kCopyChunk;
+    const uint32_t n = std::min(kCopyChunk, entry.realSize - at);
+    if (!ReadStored(uint64_t(entry.offset) + at, area.get(), n)) return false;
+    chunk = {area.get(), n};
+    return true;
+  };
+  return WriteChunks(*fs, target.Handle(), chunks, copyChunk, entry.realSize, entry.checksum);
+}
+
+bool Archive::ExtractAll(const char* directory, ProgressCallback callback) const {
+  bool allExtracted = true;
+  const auto count = static_cast<unsigned int>(entries.size());
+  for (unsigned int i = 0; i < count; ++i) {
+    if (callback != nullptr) callback(entries[i], i, count);
+    // A removed entry has nothing to extract and is no failure.
+    if (!(entries[i].flags & format::kFlagActive)) continue;
+    if (!ExtractFileToDisk(static_cast<int>(i), directory)) allExtracted = false;
+  }
+  return allExtracted;
+}
+
+}  // namespace GAME
