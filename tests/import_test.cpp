@@ -70,8 +70,8 @@ class ImportTest : public ::testing::Test {
                  const platform::FileSystem& fs = platform::NativeFileSystem(), int level = 0) {
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    bool result = tool::ImportPath(fs, target ? *target : archive, path.c_str(), base.c_str(),
-                                   level, mode);
+    bool result =
+        tool::ImportPath(fs, target ? *target : archive, path.c_str(), base.c_str(), level, mode);
     std::string out = testing::internal::GetCapturedStdout();
     return {result, out, testing::internal::GetCapturedStderr()};
   }
@@ -131,9 +131,10 @@ TEST_F(ImportTest, TheModesOverTheTexturesTree) {
     EXPECT_EQ(stdfs::current_path(), before);
   }
   EXPECT_EQ(Names(archive), (std::vector<std::string>{"textures/a/1.tex", "textures/b/2.tex",
-                                                       "textures/.hidden", "textures/x.tex"}));
+                                                      "textures/.hidden", "textures/x.tex"}));
   EXPECT_EQ(ChecksumOf("textures/b/2.tex"), Adler32Of("changed"));
-  const Archive::FileTime& time = archive.GetFileEntry(archive.FindFile("textures/b/2.tex")).fileTime;
+  const Archive::FileTime& time =
+      archive.GetFileEntry(archive.FindFile("textures/b/2.tex")).fileTime;
   EXPECT_EQ((platform::FileTime{time.lowDateTime, time.highDateTime}),
             platform::FileTimeFromUnix(1'600'000'010, 0));
 }
@@ -151,12 +152,18 @@ TEST_F(ImportTest, PathArgumentsGiveThePrintedAndStoredNames) {
     std::vector<std::string> stored;
   };
   const Case cases[] = {
-      {"textures/*.tex", "added: textures/a/1.tex\nadded: textures/x.tex\n", "",
+      {"textures/*.tex",
+       "added: textures/a/1.tex\nadded: textures/x.tex\n",
+       "",
        {"textures/a/1.tex", "textures/x.tex"}},
-      {"./*.TEX", "added: ./textures/a/1.tex\nadded: ./textures/x.tex\nadded: ./top.tex\n", "",
+      {"./*.TEX",
+       "added: ./textures/a/1.tex\nadded: ./textures/x.tex\nadded: ./top.tex\n",
+       "",
        {"textures/a/1.tex", "textures/x.tex", "top.tex"}},
       {"textures\\a\\*.tex", "added: textures\\a/1.tex\n", "", {"textures/a/1.tex"}},
-      {"textures/a/", "added: textures/a//1.tex\nadded: textures/a//1.txt\n", "",
+      {"textures/a/",
+       "added: textures/a//1.tex\nadded: textures/a//1.txt\n",
+       "",
        {"textures/a//1.tex", "textures/a//1.txt"}},
       {"textures/x.tex", "added: textures/x.tex\n", "", {"textures/x.tex"}},
       {absolute + "/*.tex", "added: " + absolute + "/1.tex\n", "", {absoluteStored}},
@@ -251,10 +258,13 @@ TEST_F(ImportTest, FilesThatCannotBeAddedAreReportedAndCostNoStoredFile) {
     Outcome outcome = Import("t", mode, nullptr, tampered);
     EXPECT_FALSE(outcome.result);
     EXPECT_EQ(outcome.out, mode == ImportReplace ? "added: t/z.tex\n" : "");
-    const std::string gone = mode == ImportReplace ? "Failed to add t/gone.tex\n"
-                                                   : "Cannot read the last-write time of t/gone.tex\n";
-    EXPECT_EQ(outcome.err, "Failed to add t/huge.bin\nFailed to add t/new pipe\n"
-                           "Failed to add t/pipe.tex\n" + gone);
+    const std::string gone = mode == ImportReplace
+                                 ? "Failed to add t/gone.tex\n"
+                                 : "Cannot read the last-write time of t/gone.tex\n";
+    EXPECT_EQ(outcome.err,
+              "Failed to add t/huge.bin\nFailed to add t/new pipe\n"
+              "Failed to add t/pipe.tex\n" +
+                  gone);
     for (const char* name : {"t/pipe.tex", "t/huge.bin", "t/gone.tex"}) {
       EXPECT_EQ(ChecksumOf(name), Adler32Of(name)) << name;
     }

@@ -1,8 +1,8 @@
 // Removal of stored files missing from a directory: what counts as present,
 // the report lines, the compaction threshold, and a directory that is not
 // there.
-#include <gtest/gtest.h>
 
+#include <gtest/gtest.h>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -138,8 +138,9 @@ TEST_F(MissingFilesTest, ADirectoryThatIsNotThereRemovesNothing) {
 TEST_F(MissingFilesTest, AFailedCompactionIsReported) {
   FaultyFileSystem faulty;
   Archive failing(faulty);
-  WriteWholeFile(archivePath,
-                 RawArchiveBuilder().Removed(100).Stored("kept", "k").Stored("gone", "g").Build().Bytes());
+  WriteWholeFile(
+      archivePath,
+      RawArchiveBuilder().Removed(100).Stored("kept", "k").Stored("gone", "g").Build().Bytes());
   ASSERT_TRUE(failing.Open(archivePath.c_str(), Archive::ModeWrite));
   Create("kept");
   faulty.Inject(FaultyFileSystem::Call::ReadAt, faulty.Count(FaultyFileSystem::Call::ReadAt) + 1,

@@ -51,7 +51,7 @@ struct ImportRun {
   // Entries a file of this run was matched to: added, replaced or kept. A
   // later file that meets one of them has a name that normalises alike.
   std::unordered_set<int> claimed;
-  bool failed = false;             // a file was reported on standard error
+  bool failed = false;  // a file was reported on standard error
 };
 
 bool Interrupted() { return platform::PendingInterrupt() != 0; }
