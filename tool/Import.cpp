@@ -1,0 +1,188 @@
+// Directory import: the "-add", "-replace" and "-update" commands. The base
+// directory is current while the import runs; every file is stored under the
+// path text as typed, extended by "/" and each name found on the walk.
+#include "tool/Import.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <unordered_set>
+
+#include "archive/Archive.h"
+#include "platform/FileSystem.h"
+#include "platform/Process.h"
+
+namespace tool {
+namespace {
+
+// Makes a directory current and goes back to the previous one when it ends.
+class CurrentDirectoryGuard {
+ public:
+  explicit CurrentDirectoryGuard(const platform::FileSystem& fs)
+      : fs_(fs), saved_(fs.CurrentDirectory()) {}
+  ~CurrentDirectoryGuard() {
+    if (entered_ && !fs_.SetCurrentDirectory(*saved_)) {
+      std::fprintf(stderr, "Cannot return to directory %s\n", saved_->c_str());
+    }
+  }
+  CurrentDirectoryGuard(const CurrentDirectoryGuard&) = delete;
+  CurrentDirectoryGuard& operator=(const CurrentDirectoryGuard&) = delete;
+
+  // False when the current directory cannot be saved or directory entered.
+  bool Enter(const char* directory) {
+    entered_ = saved_.has_value() && fs_.SetCurrentDirectory(directory);
+    return entered_;
+  }
+
+ private:
+  const platform::FileSystem& fs_;
+  std::optional<std::string> saved_;
+  bool entered_ = false;
+};
+
+// What one ImportPath call works with and has done so far.
+struct ImportRun {
+  const platform::FileSystem& fs;
+  GAME::Archive& archive;
+  int level;
+  int mode;
+  // Entries a file of this run was matched to: added, replaced or kept. A
+  // later file that meets one of them has a name that normalises alike.
+  std::unordered_set<int> claimed;
+  bool failed = false;  // a file was reported on standard error
+};
+
+bool Interrupted() { return platform::PendingInterrupt() != 0; }
+
+void ReportFailure(ImportRun& run, const char* format, const std::string& name) {
+  std::fprintf(stderr, format, name.c_str());
+  run.failed = true;
+}
+
+// True when name opens for reading and its size fits the archive's 32-bit
+// sizes.
+bool CanBeAdded(const platform::FileSystem& fs, const std::string& name) {
+  platform::File file(fs, fs.Open(name, platform::Access::Read, platform::Creation::OpenExisting,
+                                  platform::Lock::None));
+  if (!file.IsOpen()) return false;
+  std::optional<uint64_t> size = fs.Size(file.Handle());
+  return size.has_value() && *size <= UINT32_MAX;
+}
+
+// Replaces entry `existing` by the file at name. Returns the new index, or
+// -1 with the old entry kept when the file cannot be added.
+//
+// INTERIM: the archive offers no replacement that keeps the old entry until
+// the new one is written. Until it does, the file is checked to open and to
+// have a storable size before the old entry is removed; a failure inside the
+// add after that (a read error, a full disk, the 4 GiB limit) still loses
+// the old entry.
+int ReplaceFromDisk(ImportRun& run, int existing, const std::string& name) {
+  if (!CanBeAdded(run.fs, name)) return -1;
+  if (!run.archive.RemoveFile(existing)) return -1;
+  return run.archive.AddFileFromDisk(name.c_str(), run.level);
+}
+
+// Update rule: true when the disk file is strictly newer than the stored
+// entry; nullopt when the disk file's time cannot be read.
+std::optional<bool> IsNewerOnDisk(const ImportRun& run, int existing, const std::string& name) {
+  std::optional<platform::FileTime> onDisk = run.fs.LastWriteTime(name);
+  if (!onDisk) return std::nullopt;
+  const GAME::Archive::FileTime& time = run.archive.GetFileEntry(existing).fileTime;
+  platform::FileTime stored{time.lowDateTime, time.highDateTime};
+  return platform::CompareFileTime(*onDisk, stored) > 0;
+}
+
+// Imports one file under name, as the mode says for a name already stored.
+void ImportFile(ImportRun& run, const std::string& name) {
+  int existing = run.archive.FindFile(name.c_str());
+  if (existing >= 0 && !run.claimed.insert(existing).second) {
+    // Another file of this walk already has the name (A.txt beside a.txt).
+    ReportFailure(run, "Skipped %s: its name is taken by a file imported before\n", name);
+    return;
+  }
+  int index;
+  if (existing < 0) {
+    index = run.archive.AddFileFromDisk(name.c_str(), run.level);
+  } else if (run.mode == ImportReplace) {
+    index = ReplaceFromDisk(run, existing, name);
+  } else if (run.mode == ImportUpdate) {
+    std::optional<bool> newer = IsNewerOnDisk(run, existing, name);
+    if (!newer) {
+      ReportFailure(run, "Cannot read the last-write time of %s\n", name);
+      return;
+    }
+    if (!*newer) return;
+    index = ReplaceFromDisk(run, existing, name);
+  } else {
+    return;  // add mode keeps what is stored, silently
+  }
+  if (index < 0) {
+    ReportFailure(run, "Failed to add %s\n", name);
+    return;
+  }
+  run.claimed.insert(index);
+  std::printf("added: %s\n", name.c_str());
+  std::fflush(nullptr);
+}
+
+// Imports the files of directory matching pattern (every file when null),
+// after walking its subdirectories the same way. Directories whose name
+// begins with '.' and links to directories are skipped.
+void ImportDirectory(ImportRun& run, const std::string& directory, const char* pattern) {
+  for (const platform::DirEntry& entry : run.fs.Enumerate(directory + "/*")) {
+    if (Interrupted()) return;
+    if (entry.isDirectory && entry.name[0] != '.') {
+      ImportDirectory(run, directory + "/" + entry.name, pattern);
+    }
+  }
+  std::string files = directory + "/" + (pattern != nullptr ? pattern : "*");
+  for (const platform::DirEntry& entry : run.fs.Enumerate(files)) {
+    if (Interrupted()) return;
+    if (entry.isDirectory) continue;
+    std::string path = directory + "/" + entry.name;
+    if (entry.isLink && run.fs.GetAttributes(path).isDirectory) continue;
+    ImportFile(run, path);
+  }
+}
+
+// The last separator of path ('/' or '\\'), or null.
+const char* LastSeparator(const char* path) {
+  const char* slash = std::strrchr(path, '/');
+  const char* backslash = std::strrchr(path, '\\');
+  if (slash == nullptr) return backslash;
+  if (backslash == nullptr) return slash;
+  return slash > backslash ? slash : backslash;
+}
+
+}  // namespace
+
+bool ImportPath(const platform::FileSystem& fs, GAME::Archive& archive, const char* path,
+                const char* base, int level, int mode) {
+  if (path == nullptr || base == nullptr) return false;
+  CurrentDirectoryGuard guard(fs);
+  if (!guard.Enter(base)) {
+    std::fprintf(stderr, "Cannot enter base directory %s\n", base);
+    return false;
+  }
+  ImportRun run{fs, archive, level, mode, {}, false};
+  platform::Attributes attributes = fs.GetAttributes(path);
+  if (attributes.isDirectory) {
+    ImportDirectory(run, path, nullptr);
+  } else if (attributes.exists) {
+    ImportFile(run, path);
+  } else {
+    // Not a file or directory: a directory followed by a file-name pattern.
+    const char* separator = LastSeparator(path);
+    if (separator == nullptr || separator[1] == '\0') {
+      std::fprintf(stderr, "Invalid path %s\n", path);
+      return true;
+    }
+    ImportDirectory(run, std::string(path, separator), separator + 1);
+  }
+  return !run.failed;
+}
+
+}  // namespace tool
