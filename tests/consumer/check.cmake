@@ -1,3 +1,4 @@
+cmake_policy(SET CMP0057 NEW)
 # Installs the project into a scratch prefix, then builds and runs a small
 # program against it twice: through find_package(Korvat) and through
 # pkg-config.
