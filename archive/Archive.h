@@ -151,6 +151,11 @@ class KORVAT_API Archive {
   // Adds the file at path under the name path normalises to, with its
   // last-write time. The index, or -1 as above (also for an unreadable file).
   int AddFileFromDisk(const char* path, int level);
+  // Replaces the active entry index, which must be the one path names, by
+  // the file at path. The new content never lands in the old entry's region,
+  // so when the add fails (-1) the old entry is kept as it was; on success
+  // the old entry is removed and the new index returned.
+  int ReplaceFileFromDisk(int index, const char* path, int level);
   // Marks the entry inactive, keeping its region for reuse. False when not
   // in ModeWrite, out of range or already inactive.
   bool RemoveFile(int index);

@@ -242,6 +242,35 @@ int Archive::AddFileFromDisk(const char* path, int level) {
   return index;
 }
 
+int Archive::ReplaceFileFromDisk(int index, const char* path, int level) {
+  if (!Writable() || index < 0 || static_cast<size_t>(index) >= entries.size()) return -1;
+  if (!(entries[static_cast<size_t>(index)].flags & format::kFlagActive) ||
+      FindFile(path) != index) {
+    return -1;
+  }
+  // Out of the chains the old entry no longer blocks its name; still active
+  // and not on the free list, its region cannot be reused by the add.
+  const auto old = static_cast<size_t>(index);
+  UnlinkEntry(entries[old]);
+  const auto relinkOld = [&] {
+    UnlinkEntry(entries[old]);  // a rebuild during the add may have linked it
+    LinkEntry(entries[old]);
+  };
+  int added;
+  try {
+    added = AddFileFromDisk(path, level);
+  } catch (...) {
+    relinkOld();
+    throw;
+  }
+  if (added < 0) {
+    relinkOld();
+    return -1;
+  }
+  RemoveFile(index);
+  return added;
+}
+
 int Archive::StoreFileFromDisk(const char* path) {
   if (FindFile(path) >= 0) return -1;
   const platform::File source(

@@ -202,6 +202,29 @@ TEST_F(ArchiveAdd, The257thAppendGrowsTheEntriesAndRebuildsTheTable) {
 
 // A failed or short write, or an out-of-memory while writing, withdraws the
 // entry: the index, the free list and the table are as before the call.
+TEST_F(ArchiveAdd, AReplacementThatFailsKeepsTheOldEntryAndItsBytes) {
+  const std::string source = Source("file.dat", "new content, longer than the old");
+  OpenNew();
+  ASSERT_EQ(Add(source, "old"), 0);
+  ASSERT_EQ(Add("other", "x"), 1);
+  ASSERT_TRUE(archive.RemoveFile(1));  // a free slot the new content fits
+  const ArchiveState before = StateOf(archive);
+  fs.Inject(Call::WriteAt, fs.Count(Call::WriteAt) + 1);
+  EXPECT_EQ(archive.ReplaceFileFromDisk(0, source.c_str(), 0), -1);
+  fs.Clear();
+  EXPECT_EQ(StateOf(archive), before);
+  EXPECT_EQ(archive.FindFile(source.c_str()), 0);
+  EXPECT_EQ(archive.ReplaceFileFromDisk(1, source.c_str(), 0), -1);  // not that name's entry
+
+  const int replaced = archive.ReplaceFileFromDisk(0, source.c_str(), 6);
+  ASSERT_GE(replaced, 0);
+  EXPECT_NE(replaced, 0);  // never written over the old entry's region
+  EXPECT_EQ(archive.FindFile(source.c_str()), replaced);
+  EXPECT_EQ(Entry(0).flags, 0u);
+  const RawArchive raw = Saved();
+  EXPECT_EQ(ContentOf(raw, static_cast<size_t>(replaced)), "new content, longer than the old");
+}
+
 TEST_F(ArchiveAdd, AFailedWriteWithdrawsTheEntry) {
   enum Way { Memory, Disk };
   enum Trouble { WriteFails, WriteShort, Throws, SourceReadFails };

@@ -61,30 +61,6 @@ void ReportFailure(ImportRun& run, const char* format, const std::string& name) 
   run.failed = true;
 }
 
-// True when name opens for reading and its size fits the archive's 32-bit
-// sizes.
-bool CanBeAdded(const platform::FileSystem& fs, const std::string& name) {
-  platform::File file(fs, fs.Open(name, platform::Access::Read, platform::Creation::OpenExisting,
-                                  platform::Lock::None));
-  if (!file.IsOpen()) return false;
-  std::optional<uint64_t> size = fs.Size(file.Handle());
-  return size.has_value() && *size <= UINT32_MAX;
-}
-
-// Replaces entry `existing` by the file at name. Returns the new index, or
-// -1 with the old entry kept when the file cannot be added.
-//
-// INTERIM: the archive offers no replacement that keeps the old entry until
-// the new one is written. Until it does, the file is checked to open and to
-// have a storable size before the old entry is removed; a failure inside the
-// add after that (a read error, a full disk, the 4 GiB limit) still loses
-// the old entry.
-int ReplaceFromDisk(ImportRun& run, int existing, const std::string& name) {
-  if (!CanBeAdded(run.fs, name)) return -1;
-  if (!run.archive.RemoveFile(existing)) return -1;
-  return run.archive.AddFileFromDisk(name.c_str(), run.level);
-}
-
 // Update rule: true when the disk file is strictly newer than the stored
 // entry; nullopt when the disk file's time cannot be read.
 std::optional<bool> IsNewerOnDisk(const ImportRun& run, int existing, const std::string& name) {
@@ -107,7 +83,7 @@ void ImportFile(ImportRun& run, const std::string& name) {
   if (existing < 0) {
     index = run.archive.AddFileFromDisk(name.c_str(), run.level);
   } else if (run.mode == ImportReplace) {
-    index = ReplaceFromDisk(run, existing, name);
+    index = run.archive.ReplaceFileFromDisk(existing, name.c_str(), run.level);
   } else if (run.mode == ImportUpdate) {
     std::optional<bool> newer = IsNewerOnDisk(run, existing, name);
     if (!newer) {
@@ -115,7 +91,7 @@ void ImportFile(ImportRun& run, const std::string& name) {
       return;
     }
     if (!*newer) return;
-    index = ReplaceFromDisk(run, existing, name);
+    index = run.archive.ReplaceFileFromDisk(existing, name.c_str(), run.level);
   } else {
     return;  // add mode keeps what is stored, silently
   }

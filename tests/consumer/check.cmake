@@ -49,7 +49,7 @@ run(${NM} -DC --defined-only ${library})
 string(REPLACE "\n" ";" symbols "${LAST_OUTPUT}")
 set(public Archive ~Archive Open ReOpen Close GetNumFiles GetFileEntry BlockSize
     ArchiveFileHandle ArchiveFileMode FreeFileBuffer FindFile CalcStats FindMatchingFilesEnd
-    AddFileFromMemory AddFileFromDisk RemoveFile Compact ReadFromFile ExtractFileToMemory
+    AddFileFromMemory AddFileFromDisk ReplaceFileFromDisk RemoveFile Compact ReadFromFile ExtractFileToMemory
     ExtractFileToDisk ExtractAll)
 foreach(line IN LISTS symbols)
   if(line STREQUAL "")
