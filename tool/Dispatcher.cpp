@@ -212,14 +212,15 @@ int RunArchiveCommand(const platform::FileSystem& fs, GAME::Archive& archive, in
 
 }  // namespace
 
-int Run(int argc, char** argv) {
+int Run(int argc, char** argv) { return Run(argc, argv, platform::NativeFileSystem()); }
+
+int Run(int argc, char** argv, const platform::FileSystem& fs) {
   platform::InstallCrashFilter();
   platform::InstallInterruptHandlers();
   if (argc < 3) {
     PrintUsage();
     return kExitOk;
   }
-  const platform::FileSystem& fs = platform::NativeFileSystem();
   const uint32_t startMs = fs.Milliseconds();
   GAME::Archive archive(fs);
   if (SameWord(argv[1], "-totalStats")) return RunTotalStats(fs, argc, argv);

@@ -2,9 +2,16 @@
 // level parsing, exit codes and the timing line.
 #pragma once
 
+namespace platform {
+class FileSystem;
+}
+
 namespace tool {
 
-// Runs one command line; returns the process exit code.
+// Runs one command line on the real file system; returns the process exit
+// code.
 int Run(int argc, char** argv);
+// The same over the given file system (tests pass one that injects faults).
+int Run(int argc, char** argv, const platform::FileSystem& fs);
 
 }  // namespace tool

@@ -2,6 +2,8 @@
 // reads and writes.
 #include "support/FaultyFileSystem.h"
 
+#include <unistd.h>
+
 namespace testing_support {
 
 using platform::FileHandle;
@@ -21,8 +23,9 @@ void FaultyFileSystem::Clear() {
 std::optional<FaultyFileSystem::Fault> FaultyFileSystem::Next(Call call) const {
   Slot& s = SlotFor(call);
   ++s.count;
-  if (s.nth != 0 && (s.count == s.nth || (s.onward && s.count > s.nth))) return s.fault;
-  return std::nullopt;
+  if (s.nth == 0 || !(s.count == s.nth || (s.onward && s.count > s.nth))) return std::nullopt;
+  if (s.fault == Fault::Exit) _exit(kExitStatus);
+  return s.fault;
 }
 
 IoResult FaultyFileSystem::ReadAt(FileHandle file, uint64_t offset, void* data, size_t size) const {

@@ -16,7 +16,10 @@ class FaultyFileSystem : public platform::FileSystem {
   // Short: half the bytes (rounded down) are transferred; a read then reports
   // success, as at an early end of file, a write reports an error, as on a
   // full disk. Truncate and Flush treat Short as Fail.
-  enum class Fault { Fail, Short };
+  // Exit: the process ends at once with _exit(kExitStatus) instead of making
+  // the call, as a crash or a kill would end it (for child processes).
+  enum class Fault { Fail, Short, Exit };
+  static constexpr int kExitStatus = 86;
 
   explicit FaultyFileSystem(const platform::FileSystem& inner = platform::NativeFileSystem())
       : inner_(inner) {}
