@@ -92,6 +92,9 @@ class FileSystem {
   virtual std::optional<uint64_t> Size(FileHandle file) const = 0;
   // Flushes the file's data to stable storage.
   virtual bool Flush(FileHandle file) const = 0;
+  // Flushes a directory's entries (files created or removed in it) to
+  // stable storage.
+  virtual bool FlushDirectory(const std::string& path) const = 0;
 
   virtual Attributes GetAttributes(const std::string& path) const = 0;
   virtual std::optional<FileTime> LastWriteTime(const std::string& path) const = 0;

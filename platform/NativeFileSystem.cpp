@@ -133,6 +133,19 @@ class Native final : public FileSystem {
     return result == 0;
   }
 
+  bool FlushDirectory(const std::string& path) const override {
+    std::optional<native::Location> location = Resolve(path, LastComponent::MustExist);
+    if (!location) return false;
+    Descriptor dir(::openat(location->Dir(), location->name.c_str(),
+                            O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir.IsOpen()) return false;
+    int result;
+    do {
+      result = ::fsync(dir.Get());
+    } while (result != 0 && errno == EINTR);
+    return result == 0;
+  }
+
   Attributes GetAttributes(const std::string& path) const override {
     std::optional<struct stat> info = StatPath(path);
     if (!info) return {};

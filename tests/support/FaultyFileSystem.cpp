@@ -51,6 +51,10 @@ bool FaultyFileSystem::Flush(FileHandle file) const {
   return !Next(Call::Flush) && inner_.Flush(file);
 }
 
+bool FaultyFileSystem::FlushDirectory(const std::string& path) const {
+  return !Next(Call::Flush) && inner_.FlushDirectory(path);
+}
+
 FileHandle FaultyFileSystem::Open(const std::string& path, platform::Access access,
                                   platform::Creation creation, platform::Lock lock) const {
   return inner_.Open(path, access, creation, lock);

@@ -41,6 +41,8 @@ class FaultyFileSystem : public platform::FileSystem {
   bool Truncate(platform::FileHandle file, uint64_t size) const override;
   std::optional<uint64_t> Size(platform::FileHandle file) const override;
   bool Flush(platform::FileHandle file) const override;
+  // Counted as a Flush.
+  bool FlushDirectory(const std::string& path) const override;
   platform::Attributes GetAttributes(const std::string& path) const override;
   std::optional<platform::FileTime> LastWriteTime(const std::string& path) const override;
   std::vector<platform::DirEntry> Enumerate(const std::string& pattern) const override;
