@@ -8,6 +8,11 @@
 // writing takes an exclusive lock on the file, opening for reading a shared
 // one, and Open fails when the lock cannot be had.
 //
+// Crash safety: changes are written in place, but the bytes the archive as
+// opened still needs are first saved to a journal beside it (NAME-journal),
+// which Close deletes to commit; the next Open of an archive whose writer
+// died rolls it back (ModeRead reads it as it was without writing).
+//
 // Failures are reported through results (bool, or -1 for an index); running
 // out of memory raises std::bad_alloc, which the class does not catch.
 #pragma once
@@ -35,6 +40,9 @@ class FileSystem;
 }
 
 namespace GAME {
+
+class Journal;
+class JournalView;
 
 class KORVAT_API Archive {
  public:
@@ -107,19 +115,23 @@ class KORVAT_API Archive {
 
   // --- Opening and closing -------------------------------------------------
 
-  // Opens fileName (created when missing in ModeWrite) and loads its index.
-  // False for a null or empty name, a mode other than ModeRead or ModeWrite,
-  // a file that cannot be opened or locked, or a non-empty file that is not a
-  // well-formed archive; the file is then left as it was.
+  // Opens fileName (created when missing in ModeWrite) and loads its index,
+  // first rolling back a write that died (ModeWrite). False for a null or
+  // empty name, a mode other than ModeRead or ModeWrite, a file that cannot
+  // be opened or locked, a non-empty file that is not a well-formed archive
+  // (the file is then left as it was), or a rollback that failed.
   bool Open(const char* fileName, FileMode mode);
   // Reopens an archive closed with Close(true) in ModeRead, reloading the
   // index when the file changed meanwhile. False when not in that state or
   // when the file cannot be opened again.
   bool ReOpen();
   // In ModeWrite writes the index after the last data region, cuts the file
-  // there and writes the header last; then closes the file. Close(true) in
+  // there, flushes, writes the header last, flushes and deletes the journal,
+  // which commits; an archive that did not change is not rewritten (bytes
+  // after its index are cut off). Then closes the file. Close(true) in
   // ModeRead keeps the index for lookups and ReOpen. False when saving the
-  // index failed (the file is closed all the same).
+  // index failed (the file is closed all the same; the next Open rolls the
+  // changes back).
   bool Close(bool allowReopen);
 
   // --- Entries ---------------------------------------------------------------
@@ -201,6 +213,9 @@ class KORVAT_API Archive {
   KORVAT_LOCAL void ResetIndex();
   KORVAT_LOCAL int FindFreeEntry(unsigned int size) const;
   KORVAT_LOCAL void RemoveFreeEntry(unsigned int index);
+  // Reads size bytes at offset, through journalView when there is one; false
+  // unless all were read.
+  KORVAT_LOCAL bool ReadArchive(uint64_t offset, void* data, size_t size) const;
 
   // Name lookup (ArchiveLookup.cpp).
   KORVAT_LOCAL unsigned int HashName(const char* name, unsigned int length) const;
@@ -258,6 +273,11 @@ class KORVAT_API Archive {
   std::unique_ptr<FileEntry*[]> table;
   uint32_t fileBufferSize = 0;
   std::unique_ptr<unsigned char[]> fileBuffer;
+  // ModeWrite: saves what the archive as opened needs before it is
+  // overwritten, so that an interrupted write can be rolled back.
+  std::unique_ptr<Journal> journal;
+  // ModeRead: the archive as an interrupted writer's journal says it was.
+  std::unique_ptr<JournalView> journalView;
 };
 
 }  // namespace GAME

@@ -11,6 +11,7 @@
 
 #include "archive/Archive.h"
 #include "archive/Format.h"
+#include "archive/Journal.h"
 #include "archive/Names.h"
 #include "platform/FileSystem.h"
 
@@ -156,11 +157,17 @@ int Archive::PlaceEntry(const char* name, unsigned int storedSize, unsigned int 
   freeBefore.reserve(freeEntries.size());
   for (uint32_t i : freeEntries) freeBefore.push_back({i, entries[i].storedSize});
 
+  const uint32_t endBefore = DataEnd();
   const int index = AddEntry(name, storedSize, realSize, compressed);
   if (index < 0) return -1;
   bool written = false;
   try {
-    written = writeContent(entries[static_cast<size_t>(index)].offset);
+    // The data goes into a removed file's slot or over the old index, which
+    // Close overwrites too: what the archive as opened needs there is saved
+    // first.
+    const uint64_t offset = entries[static_cast<size_t>(index)].offset;
+    written = journal->Protect({{offset, offset + storedSize}, {endBefore, kToEnd}}) &&
+              writeContent(static_cast<uint32_t>(offset));
   } catch (...) {
     WithdrawEntry(index, freeBefore);
     throw;

@@ -4,6 +4,7 @@
 
 #include "archive/Archive.h"
 #include "archive/Format.h"
+#include "archive/Journal.h"
 #include "platform/FileSystem.h"
 
 namespace GAME {
@@ -17,6 +18,20 @@ Archive::FileTime ToArchiveTime(const std::optional<platform::FileTime>& time) {
 
 bool SameTime(const Archive::FileTime& a, const Archive::FileTime& b) {
   return a.lowDateTime == b.lowDateTime && a.highDateTime == b.highDateTime;
+}
+
+// What the index as opened refers to: every active entry's data and the
+// index itself, with whatever follows it.
+std::vector<ByteRange> NeededRanges(const mem::vector<Archive::FileEntry>& entries,
+                                    uint32_t dataEnd, uint64_t fileSize) {
+  std::vector<ByteRange> needed;
+  for (const Archive::FileEntry& entry : entries) {
+    if (entry.flags & format::kFlagActive) {
+      needed.push_back({entry.offset, uint64_t(entry.offset) + entry.storedSize});
+    }
+  }
+  needed.push_back({dataEnd, fileSize});
+  return needed;
 }
 
 }  // namespace
@@ -42,15 +57,32 @@ bool Archive::Open(const char* name, FileMode mode) {
   if (!file.IsOpen()) return false;
 
   ResetIndex();
-  const std::optional<uint64_t> size = fs->Size(file.Handle());
+  journalView.reset();
   fileHandle = file.Handle();
   fileMode = mode;
-  if (!size || (*size != 0 && !LoadIndex(*size))) {
-    // Not an archive: nothing was written, and nothing will be at Close.
+  // An interrupted write is rolled back under the exclusive lock; a reader
+  // sees the archive as it was through the journal, writing nothing.
+  const std::optional<std::string> journalPath = JournalPath(*fs, name);
+  bool recovered = journalPath.has_value();
+  if (recovered && write) {
+    recovered = RecoverFromJournal(*fs, *journalPath, fileHandle);
+  } else if (recovered) {
+    journalView = JournalView::Find(*fs, *journalPath, fileHandle);
+  }
+  const std::optional<uint64_t> size =
+      journalView ? std::optional<uint64_t>(journalView->Length()) : fs->Size(fileHandle);
+  if (!recovered || !size || (*size != 0 && !LoadIndex(*size))) {
+    // Not an archive, or its interrupted write could not be rolled back:
+    // nothing will be written at Close.
     fileHandle = platform::InvalidHandle();
     fileMode = ModeNone;
     ResetIndex();
+    journalView.reset();
     return false;
+  }
+  if (write) {
+    journal = std::make_unique<Journal>(*fs, *journalPath, fileHandle, *size,
+                                        NeededRanges(entries, DataEnd(), *size));
   }
   fileName = name;
   file.Release();
@@ -78,6 +110,7 @@ bool Archive::Close(bool allowReopen) {
   const bool open = fileHandle != platform::InvalidHandle();
   if (fileMode == ModeWrite) {
     if (open) saved = SaveIndex();
+    journal.reset();
     for (unsigned int i = 0; i < entries.size(); ++i) ReleaseEntryBlocks(i);
   }
   if (open) {
@@ -90,6 +123,7 @@ bool Archive::Close(bool allowReopen) {
   }
   reopenable = false;
   ResetIndex();
+  journalView.reset();
   FreeFileBuffer();
   fileName.clear();
   return saved;

@@ -7,6 +7,7 @@
 
 #include "archive/Archive.h"
 #include "archive/Format.h"
+#include "archive/Journal.h"
 #include "platform/FileSystem.h"
 
 namespace GAME {
@@ -16,10 +17,21 @@ namespace {
 using format::EntryRecord;
 using format::Header;
 
-bool ReadHeader(const platform::FileSystem& fs, void* file, Header& header) {
-  unsigned char bytes[format::kHeaderSize];
-  const platform::IoResult read = fs.ReadAt(file, 0, bytes, sizeof bytes);
-  if (!read.ok || read.count != sizeof bytes) return false;
+bool WriteAll(const platform::FileSystem& fs, void* file, uint64_t offset,
+              const unsigned char* data, size_t size) {
+  const platform::IoResult wrote = fs.WriteAt(file, offset, data, size);
+  return wrote.ok && wrote.count == size;
+}
+
+// True when the file holds exactly these bytes at offset.
+bool OnDisk(const platform::FileSystem& fs, void* file, uint64_t offset,
+            const unsigned char* bytes, size_t size) {
+  std::vector<unsigned char> stored(size);
+  const platform::IoResult read = fs.ReadAt(file, offset, stored.data(), size);
+  return read.ok && read.count == size && std::equal(stored.begin(), stored.end(), bytes);
+}
+
+bool ParseHeader(const unsigned char* bytes, Header& header) {
   if (std::memcmp(bytes + format::kHeaderMagic, format::kMagic, sizeof format::kMagic) != 0) {
     return false;
   }
@@ -72,6 +84,54 @@ bool RecordIsSound(const EntryRecord& r, const Header& header, const Archive::Pa
   return r.numParts == 0 && r.storedSize == r.realSize;
 }
 
+// Lays the part table, the name table and the entry records out in index,
+// to be written at indexOffset with one call, and fills the header.
+void LayOutIndex(const mem::vector<Archive::FileEntry>& entries, uint32_t indexOffset,
+                 std::vector<unsigned char>& index, unsigned char* header) {
+  const auto numEntries = static_cast<uint32_t>(entries.size());
+  uint32_t numParts = 0;
+  uint32_t nameTableSize = 0;
+  for (const Archive::FileEntry& entry : entries) {
+    numParts += entry.numParts;
+    if (entry.name != nullptr) nameTableSize += entry.nameLength + 1;
+  }
+  const size_t partBytes = size_t(numParts) * format::kPartRecordSize;
+  index.assign(partBytes + nameTableSize + size_t(numEntries) * format::kEntryRecordSize, 0);
+  unsigned char* partOut = index.data();
+  char* nameOut = reinterpret_cast<char*>(index.data() + partBytes);
+  unsigned char* recordOut = index.data() + partBytes + nameTableSize;
+  uint32_t partsSoFar = 0;
+  uint32_t namesSoFar = 0;
+  for (const Archive::FileEntry& entry : entries) {
+    EntryRecord r{entry.flags,    entry.offset,    entry.storedSize,
+                  entry.realSize, entry.checksum,  entry.fileTime.lowDateTime,
+                  entry.fileTime.highDateTime,     entry.numParts,
+                  partsSoFar,     entry.nameLength, namesSoFar};
+    for (uint32_t k = 0; k < entry.numParts; ++k, partOut += format::kPartRecordSize) {
+      format::StoreU32(partOut, entry.parts[k].offset);
+      format::StoreU32(partOut + 4, entry.parts[k].storedSize);
+      format::StoreU32(partOut + 8, entry.parts[k].realSize);
+    }
+    partsSoFar += entry.numParts;
+    if (entry.name != nullptr) {
+      std::memcpy(nameOut + namesSoFar, entry.name, entry.nameLength);
+      nameOut[namesSoFar + entry.nameLength] = '\0';
+      namesSoFar += entry.nameLength + 1;
+    }
+    format::EncodeEntryRecord(r, recordOut);
+    recordOut += format::kEntryRecordSize;
+  }
+
+  std::memset(header, 0, format::kHeaderSize);
+  std::memcpy(header + format::kHeaderMagic, format::kMagic, sizeof format::kMagic);
+  format::StoreU32(header + format::kHeaderVersion, format::kVersion);
+  format::StoreU32(header + format::kHeaderNumEntries, numEntries);
+  format::StoreU32(header + format::kHeaderNumParts, numParts);
+  format::StoreU32(header + format::kHeaderPartTableSize, numParts * format::kPartRecordSize);
+  format::StoreU32(header + format::kHeaderNameTableSize, nameTableSize);
+  format::StoreU32(header + format::kHeaderIndexOffset, indexOffset);
+}
+
 }  // namespace
 
 void Archive::ResetIndex() {
@@ -87,7 +147,10 @@ void Archive::ResetIndex() {
 
 bool Archive::LoadIndex(uint64_t fileSize) {
   Header header;
-  if (!ReadHeader(*fs, fileHandle, header)) return false;
+  unsigned char headerBytes[format::kHeaderSize];
+  if (!ReadArchive(0, headerBytes, sizeof headerBytes) || !ParseHeader(headerBytes, header)) {
+    return false;
+  }
   const uint64_t partBytes = uint64_t(header.numParts) * format::kPartRecordSize;
   const uint64_t recordBytes = uint64_t(header.numEntries) * format::kEntryRecordSize;
   const uint64_t indexBytes = partBytes + header.nameTableSize + recordBytes;
@@ -97,8 +160,7 @@ bool Archive::LoadIndex(uint64_t fileSize) {
 
   // The whole index in one read; its size is bounded by the file's.
   std::vector<unsigned char> index(indexBytes);
-  const platform::IoResult read = fs->ReadAt(fileHandle, header.indexOffset, index.data(), index.size());
-  if (!read.ok || read.count != index.size()) return false;
+  if (!ReadArchive(header.indexOffset, index.data(), index.size())) return false;
 
   auto parts = std::make_unique<PartRecord[]>(header.numParts);
   for (uint32_t k = 0; k < header.numParts; ++k) {
@@ -162,59 +224,33 @@ uint32_t Archive::DataEnd() const {
 
 bool Archive::SaveIndex() {
   const uint32_t indexOffset = DataEnd();
-  const auto numEntries = static_cast<uint32_t>(entries.size());
+  std::vector<unsigned char> index;
+  unsigned char header[format::kHeaderSize];
+  LayOutIndex(entries, indexOffset, index, header);
 
-  // Lay the part table, the name table and the entry records out in memory,
-  // then write them with one call.
-  uint32_t numParts = 0;
-  uint32_t nameTableSize = 0;
-  for (const FileEntry& entry : entries) {
-    numParts += entry.numParts;
-    if (entry.name != nullptr) nameTableSize += entry.nameLength + 1;
+  const uint64_t indexEnd = uint64_t(indexOffset) + index.size();
+  if (!journal->Started() && OnDisk(*fs, fileHandle, indexOffset, index.data(), index.size()) &&
+      OnDisk(*fs, fileHandle, 0, header, sizeof header)) {
+    // Nothing changed: at most bytes another writer left are cut off.
+    const std::optional<uint64_t> size = fs->Size(fileHandle);
+    return size && (*size == indexEnd || fs->Truncate(fileHandle, indexEnd));
   }
-  const size_t partBytes = size_t(numParts) * format::kPartRecordSize;
-  std::vector<unsigned char> index(partBytes + nameTableSize +
-                                   size_t(numEntries) * format::kEntryRecordSize);
-  unsigned char* partOut = index.data();
-  char* nameOut = reinterpret_cast<char*>(index.data() + partBytes);
-  unsigned char* recordOut = index.data() + partBytes + nameTableSize;
-  uint32_t partsSoFar = 0;
-  uint32_t namesSoFar = 0;
-  for (const FileEntry& entry : entries) {
-    EntryRecord r{entry.flags,    entry.offset,    entry.storedSize,
-                  entry.realSize, entry.checksum,  entry.fileTime.lowDateTime,
-                  entry.fileTime.highDateTime,     entry.numParts,
-                  partsSoFar,     entry.nameLength, namesSoFar};
-    for (uint32_t k = 0; k < entry.numParts; ++k, partOut += format::kPartRecordSize) {
-      format::StoreU32(partOut, entry.parts[k].offset);
-      format::StoreU32(partOut + 4, entry.parts[k].storedSize);
-      format::StoreU32(partOut + 8, entry.parts[k].realSize);
-    }
-    partsSoFar += entry.numParts;
-    if (entry.name != nullptr) {
-      std::memcpy(nameOut + namesSoFar, entry.name, entry.nameLength);
-      nameOut[namesSoFar + entry.nameLength] = '\0';
-      namesSoFar += entry.nameLength + 1;
-    }
-    format::EncodeEntryRecord(r, recordOut);
-    recordOut += format::kEntryRecordSize;
+  // The index and its header are flushed in turn, so a header that differs
+  // from the journal's always has its index whole behind it; deleting the
+  // journal then commits.
+  if (!journal->Protect({{indexOffset, kToEnd}}) ||
+      !WriteAll(*fs, fileHandle, indexOffset, index.data(), index.size()) ||
+      !fs->Truncate(fileHandle, indexEnd) || !fs->Flush(fileHandle) ||
+      !WriteAll(*fs, fileHandle, 0, header, sizeof header) || !fs->Flush(fileHandle)) {
+    return false;
   }
+  return journal->Commit();
+}
 
-  const platform::IoResult wrote = fs->WriteAt(fileHandle, indexOffset, index.data(), index.size());
-  if (!wrote.ok || wrote.count != index.size()) return false;
-  if (!fs->Truncate(fileHandle, uint64_t(indexOffset) + index.size())) return false;
-
-  // The header goes last, so it never points at an index not yet written.
-  unsigned char header[format::kHeaderSize] = {};
-  std::memcpy(header + format::kHeaderMagic, format::kMagic, sizeof format::kMagic);
-  format::StoreU32(header + format::kHeaderVersion, format::kVersion);
-  format::StoreU32(header + format::kHeaderNumEntries, numEntries);
-  format::StoreU32(header + format::kHeaderNumParts, numParts);
-  format::StoreU32(header + format::kHeaderPartTableSize, numParts * format::kPartRecordSize);
-  format::StoreU32(header + format::kHeaderNameTableSize, nameTableSize);
-  format::StoreU32(header + format::kHeaderIndexOffset, indexOffset);
-  const platform::IoResult headerWrite = fs->WriteAt(fileHandle, 0, header, sizeof header);
-  return headerWrite.ok && headerWrite.count == sizeof header;
+bool Archive::ReadArchive(uint64_t offset, void* data, size_t size) const {
+  if (journalView) return journalView->Read(fileHandle, offset, data, size);
+  const platform::IoResult read = fs->ReadAt(fileHandle, offset, data, size);
+  return read.ok && read.count == size;
 }
 
 void Archive::SetEntryName(unsigned int index, const std::string& name) {

@@ -74,8 +74,7 @@ bool Archive::LoadPart(int index, unsigned int part, BlockBuffer& buffer) const 
 bool Archive::ReadStored(uint64_t offset, unsigned char* destination, unsigned int size) const {
   if (fileHandle == platform::InvalidHandle()) return false;
   if (size == 0) return true;
-  const platform::IoResult read = fs->ReadAt(fileHandle, offset, destination, size);
-  return read.ok && read.count == size;
+  return ReadArchive(offset, destination, size);
 }
 
 bool Archive::ExtractFileToMemory(int index, unsigned char* destination, unsigned int size) const {

@@ -5,6 +5,7 @@
 
 #include "archive/Archive.h"
 #include "archive/Format.h"
+#include "archive/Journal.h"
 #include "platform/FileSystem.h"
 
 namespace GAME {
@@ -68,11 +69,16 @@ bool Archive::Compact() {
   size_t kept = 0;
   size_t next = 0;  // the first entry not compacted
   bool moved = true;
+  bool saved = false;
   for (; next < entries.size(); ++next) {
     FileEntry& entry = entries[next];
     if (!(entry.flags & format::kFlagActive)) continue;
     if (entry.offset != position) {
-      if (!MoveRegion(*fs, fileHandle, entry.offset, position, entry.storedSize, buffer)) {
+      // Everything from the first move on is overwritten by the moves or
+      // by Close: what the archive as opened needs there is saved once.
+      if (!saved) saved = journal->Protect({{position, kToEnd}});
+      if (!saved ||
+          !MoveRegion(*fs, fileHandle, entry.offset, position, entry.storedSize, buffer)) {
         moved = false;
         break;
       }
