@@ -40,6 +40,8 @@ uint32_t Crc(uint32_t crc, const unsigned char* data, size_t size) {
 
 uint32_t StartCrc() { return static_cast<uint32_t>(crc32_z(0, nullptr, 0)); }
 
+bool ByBegin(const ByteRange& a, const ByteRange& b) { return a.begin < b.begin; }
+
 bool ReadAll(const platform::FileSystem& fs, platform::FileHandle file, uint64_t offset,
              void* data, size_t size) {
   const platform::IoResult read = fs.ReadAt(file, offset, data, size);
@@ -58,6 +60,35 @@ std::string DirectoryOf(const std::string& path) {
   if (separator == 0) return "/";
   return path.substr(0, separator);
 }
+
+// Bytes on their way into the journal file: gathered in buffer, which goes
+// out to position at whenever it holds a chunk.
+struct Spool {
+  const platform::FileSystem& fs;
+  platform::FileHandle file;
+  uint64_t at;
+  std::vector<unsigned char> buffer;
+
+  bool Spill() {
+    if (!WriteAll(fs, file, at, buffer.data(), buffer.size())) return false;
+    at += buffer.size();
+    buffer.clear();
+    return true;
+  }
+  // Appends size bytes of the archive from offset, adding them to crc.
+  bool CopyFrom(platform::FileHandle archive, uint64_t offset, uint64_t size, uint32_t& crc) {
+    for (uint64_t done = 0; done < size;) {
+      if (buffer.size() >= kChunk && !Spill()) return false;
+      const auto n = static_cast<size_t>(std::min(size - done, kChunk));
+      const size_t old = buffer.size();
+      buffer.resize(old + n);
+      if (!ReadAll(fs, archive, offset + done, buffer.data() + old, n)) return false;
+      crc = Crc(crc, buffer.data() + old, n);
+      done += n;
+    }
+    return true;
+  }
+};
 
 // A complete journal of the archive beside it, as read back.
 struct Contents {
@@ -243,14 +274,12 @@ Journal::Journal(const platform::FileSystem& fs, std::string path, platform::Fil
     const uint64_t end = std::min(r.end, length);
     if (r.begin < end) sorted.push_back({r.begin, end});
   }
-  std::sort(sorted.begin(), sorted.end(),
-            [](const ByteRange& a, const ByteRange& b) { return a.begin < b.begin; });
-  auto last = needed_.end();
+  std::sort(sorted.begin(), sorted.end(), ByBegin);
   for (const ByteRange& r : sorted) {
-    if (last != needed_.end() && r.begin <= last->second) {
-      last->second = std::max(last->second, r.end);
+    if (!needed_.empty() && r.begin <= needed_.back().end) {
+      needed_.back().end = std::max(needed_.back().end, r.end);
     } else {
-      last = needed_.emplace_hint(needed_.end(), r.begin, r.end);
+      needed_.push_back(r);
     }
   }
 }
@@ -258,15 +287,14 @@ Journal::Journal(const platform::FileSystem& fs, std::string path, platform::Fil
 std::vector<ByteRange> Journal::NeededWithin(std::initializer_list<ByteRange> ranges) const {
   std::vector<ByteRange> pieces;
   for (const ByteRange& r : ranges) {
-    auto it = needed_.upper_bound(r.begin);
-    if (it != needed_.begin() && std::prev(it)->second > r.begin) --it;
-    for (; it != needed_.end() && it->first < r.end; ++it) {
-      pieces.push_back({std::max(it->first, r.begin), std::min(it->second, r.end)});
+    auto it = std::partition_point(needed_.begin(), needed_.end(),
+                                   [&](const ByteRange& n) { return n.end <= r.begin; });
+    for (; it != needed_.end() && it->begin < r.end; ++it) {
+      pieces.push_back({std::max(it->begin, r.begin), std::min(it->end, r.end)});
     }
   }
   // The ranges may overlap one another: save each byte once.
-  std::sort(pieces.begin(), pieces.end(),
-            [](const ByteRange& a, const ByteRange& b) { return a.begin < b.begin; });
+  std::sort(pieces.begin(), pieces.end(), ByBegin);
   std::vector<ByteRange> merged;
   for (const ByteRange& p : pieces) {
     if (!merged.empty() && p.begin <= merged.back().end) {
@@ -278,24 +306,31 @@ std::vector<ByteRange> Journal::NeededWithin(std::initializer_list<ByteRange> ra
   return merged;
 }
 
-void Journal::MarkSaved(const ByteRange& piece) {
-  // A piece lies inside one needed range (pieces are cut from them).
-  auto it = std::prev(needed_.upper_bound(piece.begin));
-  const uint64_t begin = it->first;
-  const uint64_t end = it->second;
-  needed_.erase(it);
-  if (begin < piece.begin) needed_.emplace(begin, piece.begin);
-  if (piece.end < end) needed_.emplace(piece.end, end);
+// The needed ranges once pieces (sorted, each inside one of them) are saved.
+std::vector<ByteRange> Journal::NeededWithout(const std::vector<ByteRange>& pieces) const {
+  std::vector<ByteRange> remaining;
+  auto piece = pieces.begin();
+  for (ByteRange r : needed_) {
+    for (; piece != pieces.end() && piece->begin < r.end; ++piece) {
+      if (r.begin < piece->begin) remaining.push_back({r.begin, piece->begin});
+      r.begin = piece->end;
+    }
+    if (r.begin < r.end) remaining.push_back(r);
+  }
+  return remaining;
 }
 
 bool Journal::Protect(std::initializer_list<ByteRange> ranges) {
   const std::vector<ByteRange> pieces = NeededWithin(ranges);
+  if (started_ && pieces.empty()) return true;
+  // Worked out first, so that an exception leaves everything as it was.
+  std::vector<ByteRange> remaining = NeededWithout(pieces);
   if (!started_) {
     if (!Begin(pieces)) return false;
-  } else if (!pieces.empty() && !WriteSegment({}, pieces)) {
+  } else if (!WriteSegment({}, pieces)) {
     return false;
   }
-  for (const ByteRange& piece : pieces) MarkSaved(piece);
+  needed_.swap(remaining);
   return true;
 }
 
@@ -318,42 +353,28 @@ bool Journal::Begin(const std::vector<ByteRange>& pieces) {
   return started_;
 }
 
-// Writes buffer (bytes that go before the segment) and a segment saving
+// Writes prefix (bytes that go before the segment) and a segment saving
 // pieces, then flushes. Small segments go out in one write; large ones in
 // chunks, with the segment's header written last.
-bool Journal::WriteSegment(std::vector<unsigned char> buffer, const std::vector<ByteRange>& pieces) {
-  uint64_t bufferAt = end_;
-  const uint64_t segmentAt = end_ + buffer.size();
-  const auto spill = [&] {
-    if (!WriteAll(fs_, journal_.Handle(), bufferAt, buffer.data(), buffer.size())) return false;
-    bufferAt += buffer.size();
-    buffer.clear();
-    return true;
-  };
-  uint64_t payload = 0;
+bool Journal::WriteSegment(std::vector<unsigned char> prefix, const std::vector<ByteRange>& pieces) {
+  Spool out{fs_, journal_.Handle(), end_, std::move(prefix)};
+  const uint64_t segmentAt = end_ + out.buffer.size();
+  uint64_t segmentEnd = segmentAt;
   if (!pieces.empty()) {
-    buffer.resize(buffer.size() + kSegmentHeaderSize);
+    out.buffer.resize(out.buffer.size() + kSegmentHeaderSize);  // filled in last
     uint32_t crc = StartCrc();
     uint32_t count = 0;
+    uint64_t payload = 0;
     for (const ByteRange& piece : pieces) {
-      for (uint64_t at = piece.begin; at < piece.end;) {
+      for (uint64_t at = piece.begin; at < piece.end; ++count) {
         const uint64_t length = std::min(piece.end - at, kMaxRecord);
         unsigned char record[kRecordHeaderSize];
         StoreU64(record, at);
         format::StoreU32(record + 8, static_cast<uint32_t>(length));
-        buffer.insert(buffer.end(), record, record + sizeof record);
+        out.buffer.insert(out.buffer.end(), record, record + sizeof record);
         crc = Crc(crc, record, sizeof record);
-        for (uint64_t done = 0; done < length;) {
-          if (buffer.size() >= kChunk && !spill()) return false;
-          const auto n = static_cast<size_t>(std::min(length - done, kChunk));
-          const size_t old = buffer.size();
-          buffer.resize(old + n);
-          if (!ReadAll(fs_, archive_, at + done, buffer.data() + old, n)) return false;
-          crc = Crc(crc, buffer.data() + old, n);
-          done += n;
-        }
+        if (!out.CopyFrom(archive_, at, length, crc)) return false;
         payload += sizeof record + length;
-        ++count;
         at += length;
       }
     }
@@ -362,18 +383,16 @@ bool Journal::WriteSegment(std::vector<unsigned char> buffer, const std::vector<
     format::StoreU32(head + 4, count);
     StoreU64(head + 8, payload);
     format::StoreU32(head + 16, Crc(crc, head, 16));
-    if (segmentAt >= bufferAt) {
-      std::memcpy(buffer.data() + (segmentAt - bufferAt), head, sizeof head);
-      if (!spill()) return false;
-    } else if (!spill() || !WriteAll(fs_, journal_.Handle(), segmentAt, head, sizeof head)) {
+    if (segmentAt >= out.at) {
+      std::memcpy(out.buffer.data() + (segmentAt - out.at), head, sizeof head);
+    } else if (!out.Spill() || !WriteAll(fs_, journal_.Handle(), segmentAt, head, sizeof head)) {
       return false;
     }
-    end_ = segmentAt + kSegmentHeaderSize + payload;
-  } else {
-    if (!spill()) return false;
-    end_ = bufferAt;
+    segmentEnd = segmentAt + kSegmentHeaderSize + payload;
   }
-  return fs_.Flush(journal_.Handle());
+  if (!out.Spill() || !fs_.Flush(journal_.Handle())) return false;
+  end_ = segmentEnd;
+  return true;
 }
 
 bool Journal::Commit() {

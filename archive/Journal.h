@@ -24,7 +24,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -109,7 +108,7 @@ class Journal {
 
  private:
   std::vector<ByteRange> NeededWithin(std::initializer_list<ByteRange> ranges) const;
-  void MarkSaved(const ByteRange& piece);
+  std::vector<ByteRange> NeededWithout(const std::vector<ByteRange>& pieces) const;
   bool Begin(const std::vector<ByteRange>& pieces);
   bool WriteSegment(std::vector<unsigned char> buffer, const std::vector<ByteRange>& pieces);
 
@@ -117,7 +116,7 @@ class Journal {
   std::string path_;
   platform::FileHandle archive_;
   uint64_t length_;
-  std::map<uint64_t, uint64_t> needed_;  // begin -> end; disjoint, not touching
+  std::vector<ByteRange> needed_;  // sorted; disjoint, not touching
   platform::File journal_;
   uint64_t end_ = 0;  // where the next segment goes
   bool started_ = false;
