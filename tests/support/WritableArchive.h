@@ -1,6 +1,6 @@
 // A fixture for tests of one archive file: an archive object over a file
 // system that counts calls and injects faults, ways to craft and fill the
-// file, and format checks that read back what the class wrote without it.
+// file, and format checks that read what the class wrote without it.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -18,30 +18,26 @@
 
 namespace testing_support {
 
-constexpr uint32_t kBlock = 262144;
+using GAME::Archive;
+using GAME::ArchiveTestPeer;
 using Call = FaultyFileSystem::Call;
 using Fault = FaultyFileSystem::Fault;
+constexpr uint32_t kBlock = 262144;
 
-// The first broken rule of a parsed file, or "" (FormatCheck.cpp): header
-// counts, regions in index order ending at the index, part and name tables
-// in entry order, inactive records zeroed, parts of 262144 bytes adding up to
-// the stored size, content matching each checksum.
+// The first broken format rule of a parsed file, or "" (FormatCheck.cpp).
 std::string FormatProblem(const RawArchive& archive);
 // The content of entry index; false when it cannot be had or is not intact.
 bool EntryContent(const RawArchive& archive, size_t index, std::string& content);
 
-// Bytes that do not compress; Text compresses well.
-inline std::string Noise(size_t size, unsigned seed = 1) {
+// Bytes of `kinds` different values from a seeded generator: with all 256
+// they do not compress, Text's three letters compress well.
+inline std::string Noise(size_t size, unsigned seed = 1, unsigned kinds = 256) {
   std::mt19937 random(seed);
   std::string s(size, '\0');
-  for (char& c : s) c = static_cast<char>(random());
+  for (char& c : s) c = static_cast<char>('a' + random() % kinds);
   return s;
 }
-inline std::string Text(size_t size) {
-  std::string s;
-  while (s.size() < size) s += "line " + std::to_string(s.size()) + " of some text\n";
-  return s.substr(0, size);
-}
+inline std::string Text(size_t size) { return Noise(size, 5, 3); }
 
 // A fault-injecting file system whose writes can also raise an out-of-memory.
 struct TestFileSystem : FaultyFileSystem {
@@ -56,29 +52,27 @@ struct TestFileSystem : FaultyFileSystem {
 // Each entry's flags, offset, sizes, checksum, name length, time and parts,
 // then the free list: everything an add, removal or compaction may change.
 using State = std::vector<std::vector<uint32_t>>;
-inline State StateOf(const GAME::Archive& archive) {
+inline State StateOf(const Archive& archive) {
   State state;
-  for (unsigned int i = 0; i < archive.GetNumFiles(); ++i) {
-    const GAME::Archive::FileEntry& e = archive.GetFileEntry(static_cast<int>(i));
+  for (int i = 0; i < int(archive.GetNumFiles()); ++i) {
+    const Archive::FileEntry& e = archive.GetFileEntry(i);
     state.push_back({e.flags, e.offset, e.storedSize, e.realSize, e.checksum, e.nameLength,
                      e.fileTime.lowDateTime, e.fileTime.highDateTime});
-    for (uint32_t k = 0; k < e.numParts; ++k) {
-      state.back().insert(state.back().end(),
-                          {e.parts[k].offset, e.parts[k].storedSize, e.parts[k].realSize});
+    for (const Archive::PartRecord& p : std::vector(e.parts, e.parts + e.numParts)) {
+      state.back().insert(state.back().end(), {p.offset, p.storedSize, p.realSize});
     }
   }
-  state.push_back(GAME::ArchiveTestPeer::FreeEntries(archive));
+  state.push_back(ArchiveTestPeer::FreeEntries(archive));
   return state;
 }
 
 class ArchiveFileTest : public ::testing::Test {
  protected:
-  void Open(GAME::Archive::FileMode mode = GAME::Archive::ModeWrite) {
+  void Open(Archive::FileMode mode = Archive::ModeWrite) {
     ASSERT_TRUE(archive.Open(path.c_str(), mode));
   }
   // Closes the archive, writes the built file in its place and opens it.
-  void OpenBuilt(const RawArchiveBuilder& built,
-                 GAME::Archive::FileMode mode = GAME::Archive::ModeWrite) {
+  void OpenBuilt(const RawArchiveBuilder& built, Archive::FileMode mode = Archive::ModeWrite) {
     archive.Close(false);
     WriteWholeFile(path, built.Build().Bytes());
     Open(mode);
@@ -104,12 +98,12 @@ class ArchiveFileTest : public ::testing::Test {
     EXPECT_TRUE(EntryContent(raw, index, content));
     return content;
   }
-  const GAME::Archive::FileEntry& Entry(int index) { return archive.GetFileEntry(index); }
+  const Archive::FileEntry& Entry(int index) { return archive.GetFileEntry(index); }
 
   ScratchDir dir;
   std::string path = dir / "test.arc";
   TestFileSystem fs;
-  GAME::Archive archive{fs};
+  Archive archive{fs};
 };
 
 }  // namespace testing_support
