@@ -90,8 +90,9 @@ TEST_F(TotalStats, ReportsEveryMatchedArchiveByTypeAndByArchive) {
     Expect({"-totalStats", "report.txt", pattern}, 0, "", err);
     EXPECT_EQ(Text("report.txt"), report) << pattern;
   }
-  EXPECT_EQ(Run({"-totalStats", "report.txt", "*.arc"}, {.fileSizeLimit = 100}).err,
-            "Failed to write report file report.txt.\n");
+  const auto failed = Run({"-totalStats", "report.txt", "*.arc"}, {.fileSizeLimit = 100});
+  EXPECT_EQ(failed.err, "Failed to write report file report.txt.\n");
+  EXPECT_EQ(failed.exitCode, 1);
 }
 
 }  // namespace

@@ -175,7 +175,7 @@ void ReportException(const std::exception& error, const char* kind, const char* 
 int RunTotalStats(const platform::FileSystem& fs, int argc, char** argv) {
   if (argc <= 3) return kExitOk;
   try {
-    TotalStats(fs, argv[2], argc - 3, argv + 3);
+    if (!TotalStats(fs, argv[2], argc - 3, argv + 3)) return kExitFailed;
   } catch (const std::exception& error) {
     ReportException(error, "report", argv[2]);
     return kExitFailed;
