@@ -42,6 +42,67 @@ std::string PartReason(uint32_t k, uint32_t count, const std::string& what) {
   return "part " + std::to_string(k + 1) + " of " + std::to_string(count) + " " + what;
 }
 
+// The content read so far: its Adler-32 and length.
+struct Digest {
+  uLong adler = adler32(0, nullptr, 0);
+  uint64_t length = 0;
+  void Add(const unsigned char* data, uint32_t size) {
+    adler = adler32(adler, data, size);
+    length += size;
+  }
+};
+
+// Reads and inflates every part of a compressed entry into digest; false
+// with the reason when one cannot be had. The areas are sized to the
+// largest part, so small files need little memory.
+bool DigestParts(const platform::FileSystem& fs, void* file, const Archive::FileEntry& entry,
+                 Digest& digest, std::string& why) {
+  uint32_t largestStored = 0;
+  uint32_t largestReal = 0;
+  for (uint32_t k = 0; k < entry.numParts; ++k) {
+    const Archive::PartRecord& part = entry.parts[k];
+    if (part.storedSize > Archive::MaxPartSize() || part.realSize > format::kBlockSize) {
+      why = PartReason(k, entry.numParts, "is too large");
+      return false;
+    }
+    largestStored = std::max(largestStored, part.storedSize);
+    largestReal = std::max(largestReal, part.realSize);
+  }
+  auto area = std::make_unique_for_overwrite<unsigned char[]>(size_t(largestStored) + largestReal);
+  unsigned char* const stored = area.get();
+  unsigned char* const inflated = area.get() + largestStored;
+  for (uint32_t k = 0; k < entry.numParts; ++k) {
+    const Archive::PartRecord& part = entry.parts[k];
+    if (const char* problem = ReadProblem(fs, file, part.offset, stored, part.storedSize)) {
+      why = PartReason(k, entry.numParts, std::string("cannot be read: ") + problem);
+      return false;
+    }
+    if (!InflatesExactly(stored, part.storedSize, inflated, part.realSize)) {
+      why = PartReason(k, entry.numParts, "does not inflate");
+      return false;
+    }
+    digest.Add(inflated, part.realSize);
+  }
+  return true;
+}
+
+// Reads a stored entry's bytes into digest; false with the reason when they
+// cannot all be had.
+bool DigestStored(const platform::FileSystem& fs, void* file, const Archive::FileEntry& entry,
+                  Digest& digest, std::string& why) {
+  auto chunk =
+      std::make_unique_for_overwrite<unsigned char[]>(std::min(entry.realSize, kReadChunk));
+  for (uint32_t at = 0; at < entry.realSize; at += kReadChunk) {
+    const uint32_t n = std::min(kReadChunk, entry.realSize - at);
+    if (const char* problem = ReadProblem(fs, file, uint64_t(entry.offset) + at, chunk.get(), n)) {
+      why = problem;
+      return false;
+    }
+    digest.Add(chunk.get(), n);
+  }
+  return true;
+}
+
 }  // namespace
 
 bool Archive::VerifyFile(int index, std::string* reason) const {
@@ -60,49 +121,16 @@ bool Archive::VerifyFile(int index, std::string* reason) const {
     why = "archive is not open";
     return false;
   }
-
-  uLong adler = adler32(0, nullptr, 0);
-  uint64_t total = 0;
-  if (entry.flags & format::kFlagCompressed) {
-    auto area = std::make_unique<unsigned char[]>(size_t(MaxPartSize()) + blockSize);
-    unsigned char* const stored = area.get();
-    unsigned char* const inflated = area.get() + MaxPartSize();
-    for (uint32_t k = 0; k < entry.numParts; ++k) {
-      const PartRecord& part = entry.parts[k];
-      if (part.storedSize > MaxPartSize() || part.realSize > blockSize) {
-        why = PartReason(k, entry.numParts, "is too large");
-        return false;
-      }
-      if (const char* problem =
-              ReadProblem(*fs, fileHandle, part.offset, stored, part.storedSize)) {
-        why = PartReason(k, entry.numParts, std::string("cannot be read: ") + problem);
-        return false;
-      }
-      if (!InflatesExactly(stored, part.storedSize, inflated, part.realSize)) {
-        why = PartReason(k, entry.numParts, "does not inflate");
-        return false;
-      }
-      adler = adler32(adler, inflated, part.realSize);
-      total += part.realSize;
-    }
-  } else {
-    auto chunk = std::make_unique<unsigned char[]>(std::min(entry.realSize, kReadChunk));
-    for (uint32_t at = 0; at < entry.realSize; at += kReadChunk) {
-      const uint32_t n = std::min(kReadChunk, entry.realSize - at);
-      if (const char* problem =
-              ReadProblem(*fs, fileHandle, uint64_t(entry.offset) + at, chunk.get(), n)) {
-        why = problem;
-        return false;
-      }
-      adler = adler32(adler, chunk.get(), n);
-      total += n;
-    }
-  }
-  if (total != entry.realSize) {
+  Digest digest;
+  const bool read = (entry.flags & format::kFlagCompressed)
+                        ? DigestParts(*fs, fileHandle, entry, digest, why)
+                        : DigestStored(*fs, fileHandle, entry, digest, why);
+  if (!read) return false;
+  if (digest.length != entry.realSize) {
     why = "parts do not add up to its size";
     return false;
   }
-  if (adler != entry.checksum) {
+  if (digest.adler != entry.checksum) {
     why = "checksum mismatch";
     return false;
   }
