@@ -13,7 +13,7 @@
 
 #include "archive/Archive.h"
 #include "archive/Names.h"
-#include "support/Content.h"
+#include "support/WritableArchive.h"
 #include "support/FaultyFileSystem.h"
 #include "support/RawArchive.h"
 #include "support/ScratchDir.h"
@@ -27,8 +27,8 @@ using Fault = FaultyFileSystem::Fault;
 using Files = std::map<std::string, std::string>;  // name -> content
 
 const Files kBase = {{"keep/a.txt", "alpha"},
-                     {"keep/b.bin", PatternedContent(300000, 5)},
-                     {"keep/c.txt", PatternedContent(1000, 6)}};
+                     {"keep/b.bin", Noise(300000, 5, 26)},
+                     {"keep/c.txt", Noise(1000, 6, 26)}};
 
 // What a step works on; files is what the archive should hold, changed only
 // by steps that report success.
@@ -68,10 +68,10 @@ bool Extracted(const Context& c, const std::string& name) {
 
 const std::map<std::string, std::vector<Step>> kScenarios = {
     {"add",
-     {Add("new/s.txt", PatternedContent(3000, 7), 0, false),
-      Add("new/z.txt", PatternedContent(3000, 8), 6, false),
-      Add("s.src", PatternedContent(2000, 9), 0, true),
-      Add("z.src", PatternedContent(300000, 10), 1, true)}},
+     {Add("new/s.txt", Noise(3000, 7, 26), 0, false),
+      Add("new/z.txt", Noise(3000, 8, 26), 6, false),
+      Add("s.src", Noise(2000, 9, 26), 0, true),
+      Add("z.src", Noise(300000, 10, 26), 1, true)}},
     {"remove and compact",
      {[](Context& c) {
         const bool ok = c.archive.RemoveFile(c.archive.FindFile("keep/a.txt"));

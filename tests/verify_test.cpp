@@ -9,11 +9,9 @@
 #include <vector>
 
 #include "archive/Archive.h"
-#include "support/Content.h"
 #include "support/FaultyFileSystem.h"
-#include "support/RawArchive.h"
-#include "support/ScratchDir.h"
 #include "support/ToolRunner.h"
+#include "support/WritableArchive.h"
 
 namespace {
 
@@ -26,13 +24,12 @@ RawArchive Sample() {
   return RawArchiveBuilder()
       .Stored("s.txt", "stored text")
       .Removed(16)
-      .Compressed("big.bin", PatternedContent(300000, 7))
+      .Compressed("big.bin", Noise(300000, 7, 26))
       .Build();
 }
 
-class Verify : public ::testing::Test {
+class Verify : public ToolTest {
  protected:
-  ScratchDir dir;
   std::string arc = dir / "test.arc";
 };
 
@@ -68,7 +65,7 @@ TEST_F(Verify, ToolNamesEachDamagedFile) {
     std::vector<unsigned char> bytes = archive.Bytes();
     bytes.push_back('!');
     WriteWholeFile(arc, bytes);
-    const ToolResult r = RunTool(dir.Path().string(), {"test.arc", "-VERIFY"});
+    const ToolResult r = Run({"test.arc", "-VERIFY"});
     EXPECT_EQ(r.exitCode, c.err.empty() ? 0 : 1);
     EXPECT_EQ(r.out,
               c.err.empty() ? "2 files checked, 0 damaged\n" : "2 files checked, 1 damaged\n");
@@ -81,7 +78,7 @@ TEST_F(Verify, ToolNamesEachDamagedFile) {
 // alone; a read-only archive file is checked like any other.
 TEST_F(Verify, ToolOpensForReadingOnly) {
   const auto run = [&](const ToolOptions& options = {}) {
-    return RunTool(dir.Path().string(), {"test.arc", "-verify"}, options);
+    return Run({"test.arc", "-verify"}, options);
   };
   ToolResult r = run();
   EXPECT_EQ(r.exitCode, 255);
