@@ -194,6 +194,15 @@ class KORVAT_API Archive {
   // entry, inactive ones included. True when every active entry extracted.
   bool ExtractAll(const char* directory, ProgressCallback callback) const;
 
+  // --- Checking ---------------------------------------------------------------
+
+  // Reads the active entry index whole without keeping it: true when every
+  // part inflates to exactly its size, every stored byte is there and the
+  // content's Adler-32 equals the entry's checksum. Otherwise false, with a
+  // short reason in *reason when reason is not null ("checksum mismatch",
+  // "part 2 of 3 does not inflate", ...). Writes nothing.
+  bool VerifyFile(int index, std::string* reason) const;
+
  private:
   friend class ArchiveTestPeer;
 

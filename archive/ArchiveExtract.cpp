@@ -128,7 +128,7 @@ bool Archive::ExtractFileToDisk(int index, const char* directory) const {
 
   if (entry.flags & format::kFlagCompressed) {
     // One part at a time, whatever the size of the file.
-    auto area = std::make_unique<unsigned char[]>(size_t(MaxPartSize()) + blockSize);
+    auto area = std::make_unique_for_overwrite<unsigned char[]>(size_t(MaxPartSize()) + blockSize);
     BlockBuffer buffer{kNoPart, area.get(), area.get() + MaxPartSize()};
     const ChunkSource inflatePart = [&](uint32_t k, std::span<const unsigned char>& chunk) {
       if (!LoadPart(index, k, buffer)) return false;
@@ -140,7 +140,7 @@ bool Archive::ExtractFileToDisk(int index, const char* directory) const {
   }
 
   const uint32_t chunks = entry.realSize / kCopyChunk + (entry.realSize % kCopyChunk != 0);
-  auto area = std::make_unique<unsigned char[]>(std::min(entry.realSize, kCopyChunk));
+  auto area = std::make_unique_for_overwrite<unsigned char[]>(std::min(entry.realSize, kCopyChunk));
   const ChunkSource copyChunk = [&](uint32_t k, std::span<const unsigned char>& chunk) {
     const uint32_t at = k * kCopyChunk;
     const uint32_t n = std::min(kCopyChunk, entry.realSize - at);

@@ -30,17 +30,25 @@ bool Archive::ReadFromFile(int index, unsigned char* destination, unsigned int o
 
 bool Archive::ReadCompressedRange(int index, unsigned char* destination, unsigned int offset,
                                   unsigned int count, BlockBuffer* buffer) const {
-  // Without a caller's cache, one of our own lives for this call only.
+  const FileEntry& entry = entries[static_cast<size_t>(index)];
+  // Without a caller's cache, one of our own lives for this call only. It
+  // only ever holds this entry's parts, so it is sized to the largest of
+  // them (LoadPart refuses parts beyond the format's bounds before reading).
   std::unique_ptr<unsigned char[]> scratch;
   BlockBuffer temporary{kNoPart, nullptr, nullptr};
   if (buffer == nullptr) {
-    scratch = std::make_unique<unsigned char[]>(size_t(MaxPartSize()) + blockSize);
+    uint32_t largestStored = 0;
+    uint32_t largestReal = 0;
+    for (uint32_t k = 0; k < entry.numParts; ++k) {
+      largestStored = std::max(largestStored, std::min(entry.parts[k].storedSize, MaxPartSize()));
+      largestReal = std::max(largestReal, std::min(entry.parts[k].realSize, blockSize));
+    }
+    scratch = std::make_unique_for_overwrite<unsigned char[]>(size_t(largestStored) + largestReal);
     temporary.compressedData = scratch.get();
-    temporary.uncompressedData = scratch.get() + MaxPartSize();
+    temporary.uncompressedData = scratch.get() + largestStored;
     buffer = &temporary;
   }
 
-  const FileEntry& entry = entries[static_cast<size_t>(index)];
   while (count > 0) {
     const unsigned int part = offset / blockSize;
     const unsigned int position = offset % blockSize;

@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs when any is missing (as root),
 # then configures and builds korvat into the folder given (default: build).
+# KORVAT_EXTRA_PACKAGES names more packages for a special build (the fuzz
+# build adds clang and its libFuzzer runtime).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build_dir=${1:-build}
 shift || true
 
-packages=(cmake g++ make zlib1g-dev libgtest-dev pkg-config)
+packages=(cmake g++ make zlib1g-dev libgtest-dev pkg-config ${KORVAT_EXTRA_PACKAGES:-})
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -21,12 +21,11 @@
 #include <vector>
 
 #include "archive/Archive.h"
-#include "support/Content.h"
 #include "support/FaultyFileSystem.h"
-#include "support/FormatCheck.h"
 #include "support/RawArchive.h"
 #include "support/ScratchDir.h"
 #include "support/ToolRunner.h"
+#include "support/WritableArchive.h"
 #include "tool/Dispatcher.h"
 
 namespace {
@@ -34,16 +33,17 @@ namespace {
 namespace stdfs = std::filesystem;
 using GAME::Archive;
 using testing_support::FaultyFileSystem;
-using testing_support::PatternedContent;
 using testing_support::RawArchive;
 using testing_support::WriteWholeFile;
 using Call = FaultyFileSystem::Call;
 using Files = std::map<std::string, std::string>;  // name -> content
 using Command = std::vector<std::string>;          // the tool's arguments
 
+std::string Letters(size_t size, unsigned seed) { return testing_support::Noise(size, seed, 26); }
+
 // The active files of the archive at path read through the class, and the
 // count of entries (which compaction changes); nothing when it does not open
-// or a file cannot be read.
+// or a file does not verify or cannot be read.
 std::optional<Files> FilesOf(const std::string& path, Archive::FileMode mode) {
   Archive archive;
   if (!archive.Open(path.c_str(), mode)) return std::nullopt;
@@ -53,7 +53,8 @@ std::optional<Files> FilesOf(const std::string& path, Archive::FileMode mode) {
     if (!(e.flags & 1)) continue;
     std::string content(e.realSize, '\0');
     auto* data = reinterpret_cast<unsigned char*>(content.data());
-    if (!archive.ExtractFileToMemory(int(i), data, e.realSize)) return std::nullopt;
+    const bool whole = archive.VerifyFile(int(i), nullptr);
+    if (!whole || !archive.ExtractFileToMemory(int(i), data, e.realSize)) return std::nullopt;
     files[std::string(e.name, e.nameLength)] = content;
   }
   if (!archive.Close(false)) return std::nullopt;
@@ -94,13 +95,25 @@ bool RunInChild(const std::vector<Command>& commands, Call call = Call::ReadAt, 
   return WEXITSTATUS(status) == FaultyFileSystem::kExitStatus;
 }
 
-class CrashSafety : public ::testing::Test {
- protected:
-  void Write(const std::string& relative, const std::string& content) {
-    const stdfs::path file = dir.Path() / relative;
-    stdfs::create_directories(file.parent_path());
-    WriteWholeFile(file, std::vector<unsigned char>(content.begin(), content.end()));
+// Starts the built tool in directory, its output discarded.
+pid_t StartTool(const std::string& directory, Command args) {
+  args.insert(args.begin(), KORVAT_EXE);
+  std::vector<char*> argv;
+  for (std::string& s : args) argv.push_back(s.data());
+  argv.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int null = open("/dev/null", O_WRONLY);
+    if (null >= 0 && dup2(null, 1) >= 0 && dup2(null, 2) >= 0 && chdir(directory.c_str()) == 0) {
+      execv(argv[0], argv.data());
+    }
+    _exit(127);
   }
+  return pid;
+}
+
+class CrashSafety : public testing_support::ToolTest {
+ protected:
   Command Cmd(const std::string& word, const std::string& argument = "",
               const std::string& level = "6") {
     if (word == "-compact") return {arc, word};
@@ -167,7 +180,6 @@ class CrashSafety : public ::testing::Test {
     ASSERT_TRUE(stdfs::exists(journal));
   }
 
-  testing_support::ScratchDir dir;
   std::string arc = dir / "test.arc";
   std::string journal = arc + "-journal";
   std::vector<unsigned char> initial;
@@ -176,50 +188,50 @@ class CrashSafety : public ::testing::Test {
 };
 
 TEST_F(CrashSafety, AddOfNewFiles) {
-  Write("a/big", PatternedContent(600000, 1));
-  Write("a/small", "small");
-  Write("b/empty", "");
-  Write("b/part", PatternedContent(300000, 2));
-  Write("b/c/text", PatternedContent(5000, 3));
+  Put("a/big", Letters(600000, 1));
+  Put("a/small", "small");
+  Put("b/empty", "");
+  Put("b/part", Letters(300000, 2));
+  Put("b/c/text", Letters(5000, 3));
   CrashEverywhere({Cmd("-add", "a")}, {Cmd("-add", "b", "0")});
 }
 
 // Each new content fits the slot the replacement before it freed, so the
 // journal grows by a segment per reuse.
 TEST_F(CrashSafety, ReplaceReusingFreedSlots) {
-  for (int i = 0; i < 4; ++i) Write("a/f" + std::to_string(i), PatternedContent(40000, i));
+  for (int i = 0; i < 4; ++i) Put("a/f" + std::to_string(i), Letters(40000, i));
   Prepare({Cmd("-add", "a", "0")}, {});
-  for (int i = 0; i < 4; ++i) Write("a/f" + std::to_string(i), PatternedContent(30000, 10 + i));
+  for (int i = 0; i < 4; ++i) Put("a/f" + std::to_string(i), Letters(30000, 10 + i));
   CrashEverywhere({}, {Cmd("-replace", "a", "0")});
 }
 
 TEST_F(CrashSafety, RemoveThenCompact) {
-  Write("a/one", PatternedContent(70000, 1));
-  Write("a/two", PatternedContent(300000, 2));
-  Write("a/three", "3");
+  Put("a/one", Letters(70000, 1));
+  Put("a/two", Letters(300000, 2));
+  Put("a/three", "3");
   CrashEverywhere({Cmd("-add", "a")}, {Cmd("-remove", "a/one"), Cmd("-compact")});
 }
 
 // Each move lands partly on the old place of the entry before it, and the
 // bytes saved for the compaction exceed one chunk of the journal.
 TEST_F(CrashSafety, CompactionMovingEntriesOverEachOther) {
-  Write("a/0", PatternedContent(90000, 1));
-  Write("a/1", PatternedContent(4200000, 2));
-  Write("a/2", PatternedContent(200000, 3));
-  Write("a/3", PatternedContent(100, 4));
+  Put("a/0", Letters(90000, 1));
+  Put("a/1", Letters(4200000, 2));
+  Put("a/2", Letters(200000, 3));
+  Put("a/3", Letters(100, 4));
   CrashEverywhere({Cmd("-add", "a", "0"), Cmd("-remove", "a/0")}, {Cmd("-compact")});
 }
 
 TEST_F(CrashSafety, NewArchiveFallsBackToEmpty) {
-  Write("a/x", PatternedContent(1000, 1));
+  Put("a/x", Letters(1000, 1));
   WriteWholeFile(arc, {});  // an empty file is an empty archive
   CrashEverywhere({}, {Cmd("-add", "a")});
 }
 
 // A recovery that dies is recovered again.
 TEST_F(CrashSafety, InterruptedRollbackIsResumed) {
-  Write("a/x", PatternedContent(300000, 1));
-  Write("b/y", PatternedContent(300000, 2));
+  Put("a/x", Letters(300000, 1));
+  Put("b/y", Letters(300000, 2));
   CrashAt({Cmd("-add", "a")}, {Cmd("-add", "b")}, Call::Truncate, 1);  // the new index is written
   const std::vector<unsigned char> crashed = BytesOf(arc), saved = BytesOf(journal);
   for (Call call : {Call::WriteAt, Call::Truncate, Call::Flush}) {
@@ -238,8 +250,8 @@ TEST_F(CrashSafety, InterruptedRollbackIsResumed) {
 // torn or altered, or beside an archive that was replaced since, saved
 // nothing of it: it is not applied, and a writer removes it.
 TEST_F(CrashSafety, UnusableJournalIsIgnored) {
-  Write("a/x", PatternedContent(3000, 1));
-  Write("b/y", PatternedContent(3000, 2));
+  Put("a/x", Letters(3000, 1));
+  Put("b/y", Letters(3000, 2));
   CrashAt({Cmd("-add", "a")}, {Cmd("-add", "b")}, Call::Flush, 1);
   const std::vector<unsigned char> whole = BytesOf(journal);
   ASSERT_EQ(BytesOf(arc), initial);
@@ -263,16 +275,15 @@ TEST_F(CrashSafety, UnusableJournalIsIgnored) {
 // On a read-only medium the tool lists the archive as it was before the
 // interrupted write and changes nothing.
 TEST_F(CrashSafety, ReadOnlyArchiveWithJournalOpensRolledBack) {
-  Write("a/x", PatternedContent(3000, 1));
-  Write("b/y", PatternedContent(300000, 2));
+  Put("a/x", Letters(3000, 1));
+  Put("b/y", Letters(300000, 2));
   CrashAt({Cmd("-add", "a")}, {Cmd("-add", "b")}, Call::Truncate, 1);
   const std::vector<unsigned char> left = BytesOf(arc), leftJournal = BytesOf(journal);
   using stdfs::perms;
   const perms readable = perms::owner_read | perms::others_read;
   for (const std::string& path : {arc, journal}) stdfs::permissions(path, readable);
   stdfs::permissions(dir.Path(), readable | perms::owner_exec | perms::others_exec);
-  const auto listed =
-      testing_support::RunTool(dir.Path().string(), {"test.arc", "-list"}, {.unprivileged = true});
+  const auto listed = Run({"test.arc", "-list"}, {.unprivileged = true});
   EXPECT_EQ(listed.exitCode, 0);
   EXPECT_EQ(listed.out, "a/x\n");
   EXPECT_TRUE(BytesOf(arc) == left && BytesOf(journal) == leftJournal);
@@ -283,7 +294,7 @@ TEST_F(CrashSafety, ReadOnlyArchiveWithJournalOpensRolledBack) {
 
 // Nothing changed, nothing written; an add journals once, not per file.
 TEST_F(CrashSafety, JournalCostsNothingUnchangedAndLittlePerAdd) {
-  Write("a/x", "x");
+  Put("a/x", "x");
   Prepare({Cmd("-add", "a")}, {});
   FaultyFileSystem fs;
   Archive archive(fs);
@@ -304,22 +315,24 @@ TEST_F(CrashSafety, JournalCostsNothingUnchangedAndLittlePerAdd) {
 // Real kills at random moments of a long add, as the built tool, given the
 // archive relative to a current directory that the import leaves.
 TEST_F(CrashSafety, KilledAddLeavesOldOrNew) {
-  Write("a/x", PatternedContent(1000, 1));
-  for (int i = 0; i < 32; ++i) Write("src/b/" + std::to_string(i), PatternedContent(16384, i));
+  Put("a/x", Letters(1000, 1));
+  for (int i = 0; i < 32; ++i) Put("src/b/" + std::to_string(i), Letters(16384, i));
   Prepare({Cmd("-add", "a")}, {});
   const std::vector<std::string> add = {"test.arc", "-add", "b", dir / "src", "1"};
   const auto start = std::chrono::steady_clock::now();
-  ASSERT_EQ(testing_support::RunTool(dir.Path().string(), add).exitCode, 0);
+  int status = 0;
+  ASSERT_GT(waitpid(StartTool(dir.Path(), add), &status, 0), 0);
+  ASSERT_EQ(status, 0);
   const auto full = std::chrono::steady_clock::now() - start;
   states.push_back(*FilesOf(arc, Archive::ModeRead));
   std::mt19937 random(std::random_device{}());
   std::uniform_int_distribution<int64_t> delay(0, full.count() * 11 / 10);
   for (int run = 0; run < 100 && !HasFailure(); ++run) {
     Restore();
-    testing_support::RunningTool tool(dir.Path().string(), add);
+    const pid_t tool = StartTool(dir.Path(), add);
     std::this_thread::sleep_for(std::chrono::steady_clock::duration(delay(random)));
-    tool.Signal(SIGKILL);
-    tool.Wait();
+    kill(tool, SIGKILL);
+    ASSERT_EQ(waitpid(tool, &status, 0), tool);
     ExpectOldOrNew();
   }
   EXPECT_TRUE(sawOld);

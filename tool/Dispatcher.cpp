@@ -1,5 +1,10 @@
 // The command dispatcher: the usage text, the command table, argument counts,
 // opening and closing the archive, exit codes and the timing line.
+//
+// Beyond the commands of the usage text (whose sixteen lines stay as other
+// tools read them), "-verify" checks every stored file without extracting it:
+// it opens the archive for reading only, names each damaged file on standard
+// error, prints "N files checked, M damaged" and exits 1 when any was damaged.
 #include "tool/Dispatcher.h"
 
 #include <cstdint>
@@ -16,6 +21,7 @@
 #include "tool/MissingFiles.h"
 #include "tool/RemoveExtract.h"
 #include "tool/Report.h"
+#include "tool/Verify.h"
 
 namespace tool {
 
@@ -71,10 +77,17 @@ struct CommandContext {
 // (it has reported it on standard error).
 using Action = bool (*)(const CommandContext&);
 
+// How a command opens its archive.
+enum class Opening {
+  Write,          // read-write, created when missing
+  WriteElseRead,  // as Write, but an existing file that cannot be written is read
+  Read,           // read-only; never created and never written
+};
+
 struct Command {
   const char* word;
   int minArgc;
-  bool readOnlyIsEnough;  // may run on an archive that only opens for reading
+  Opening opening;
   Action action;
 };
 
@@ -89,34 +102,37 @@ bool Compact(const CommandContext& c) {
   return false;
 }
 
-// The command table, tested in this order.
+// The command table, tested in this order ("-verify" is not in the usage
+// text; see the top of this file).
 constexpr Command kCommands[] = {
-    {"-add", 5, false, [](const CommandContext& c) { return Import(c, ImportAdd); }},
-    {"-replace", 5, false, [](const CommandContext& c) { return Import(c, ImportReplace); }},
-    {"-update", 5, false, [](const CommandContext& c) { return Import(c, ImportUpdate); }},
-    {"-remove", 4, false,
+    {"-add", 5, Opening::Write, [](const CommandContext& c) { return Import(c, ImportAdd); }},
+    {"-replace", 5, Opening::Write,
+     [](const CommandContext& c) { return Import(c, ImportReplace); }},
+    {"-update", 5, Opening::Write, [](const CommandContext& c) { return Import(c, ImportUpdate); }},
+    {"-remove", 4, Opening::Write,
      [](const CommandContext& c) {
        RemoveNamedFile(c.archive, c.argv[3]);
        return true;
      }},
-    {"-extract", 4, true,
+    {"-extract", 4, Opening::WriteElseRead,
      [](const CommandContext& c) {
        return c.argc == 4 ? ExtractEverything(c.archive, c.argv[3])
                           : ExtractNamedFile(c.archive, c.argv[3], c.argv[4]);
      }},
-    {"-removeMissing", 4, false,
+    {"-removeMissing", 4, Opening::Write,
      [](const CommandContext& c) { return RemoveMissingFiles(c.fs, c.archive, c.argv[3]); }},
-    {"-compact", 3, false, Compact},
-    {"-list", 3, true,
+    {"-compact", 3, Opening::Write, Compact},
+    {"-list", 3, Opening::WriteElseRead,
      [](const CommandContext& c) {
        ListFiles(c.archive);
        return true;
      }},
-    {"-stats", 3, true,
+    {"-stats", 3, Opening::WriteElseRead,
      [](const CommandContext& c) {
        PrintStats(c.archive);
        return true;
      }},
+    {"-verify", 3, Opening::Read, [](const CommandContext& c) { return VerifyArchive(c.archive); }},
 };
 
 const Command* FindCommand(const char* word) {
@@ -126,13 +142,14 @@ const Command* FindCommand(const char* word) {
   return nullptr;
 }
 
-// Opens the archive read-write (creating it when missing). A command that
-// only reads falls back to read-only when the file exists but cannot be
-// opened for writing (a read-only file or medium).
+// Opens the archive as the command needs it; an unknown command opens it
+// read-write (creating it when missing), as every command used to.
 bool OpenArchive(const platform::FileSystem& fs, GAME::Archive& archive, const char* path,
                  const Command* command) {
+  const Opening opening = command != nullptr ? command->opening : Opening::Write;
+  if (opening == Opening::Read) return archive.Open(path, GAME::Archive::ModeRead);
   if (archive.Open(path, GAME::Archive::ModeWrite)) return true;
-  if (command == nullptr || !command->readOnlyIsEnough) return false;
+  if (opening != Opening::WriteElseRead) return false;
   const platform::Attributes attributes = fs.GetAttributes(path);
   if (!attributes.exists || attributes.isDirectory) return false;
   return archive.Open(path, GAME::Archive::ModeRead);
@@ -175,7 +192,7 @@ void ReportException(const std::exception& error, const char* kind, const char* 
 int RunTotalStats(const platform::FileSystem& fs, int argc, char** argv) {
   if (argc <= 3) return kExitOk;
   try {
-    TotalStats(fs, argv[2], argc - 3, argv + 3);
+    if (!TotalStats(fs, argv[2], argc - 3, argv + 3)) return kExitFailed;
   } catch (const std::exception& error) {
     ReportException(error, "report", argv[2]);
     return kExitFailed;

@@ -163,18 +163,18 @@ void AppendArchiveRow(const platform::DirEntry& match, const GAME::Archive& arch
 
 }  // namespace
 
-void TotalStats(const platform::FileSystem& fs, const char* reportPath, int patternCount,
+bool TotalStats(const platform::FileSystem& fs, const char* reportPath, int patternCount,
                 char** patterns) {
-  if (reportPath == nullptr) return;
+  if (reportPath == nullptr) return true;
   platform::File report(fs, fs.Open(reportPath, platform::Access::ReadWrite,
                                     platform::Creation::CreateAlways, platform::Lock::None));
-  if (!report.IsOpen()) return;
+  if (!report.IsOpen()) return true;
 
   const std::vector<std::string> list(patterns, patterns + std::max(patternCount, 0));
   for (const std::string& pattern : list) {
     if (pattern.find('*') == std::string::npos) {
       std::fprintf(stderr, "Invalid path: %s\n", pattern.c_str());
-      return;  // the report stays empty
+      return true;  // the report stays empty
     }
   }
 
@@ -196,7 +196,9 @@ void TotalStats(const platform::FileSystem& fs, const char* reportPath, int patt
   const platform::IoResult written = fs.WriteAt(report.Handle(), 0, text.data(), text.size());
   if (!written.ok || written.count != text.size()) {
     std::fprintf(stderr, "Failed to write report file %s.\n", reportPath);
+    return false;
   }
+  return true;
 }
 
 }  // namespace tool

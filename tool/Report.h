@@ -9,7 +9,9 @@ class FileSystem;
 namespace tool {
 
 // Writes the report to reportPath for the archives matched by the patterns.
-void TotalStats(const platform::FileSystem& fs, const char* reportPath, int patternCount,
+// False only when writing the report failed (reported on standard error); a
+// report that cannot be created, or a pattern without '*', is no failure.
+bool TotalStats(const platform::FileSystem& fs, const char* reportPath, int patternCount,
                 char** patterns);
 
 }  // namespace tool

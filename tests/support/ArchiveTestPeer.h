@@ -1,4 +1,4 @@
-// Reaches the archive's internal operations that tests pin directly.
+// Reaches the archive's internal state and operations that tests pin directly.
 #pragma once
 
 #include <cstdint>
@@ -19,16 +19,17 @@ class ArchiveTestPeer {
   // True when the chains hold exactly the active entries, each once and in
   // the bucket of its name.
   static bool TableIsSound(const Archive& a) {
-    size_t linked = 0;
+    size_t active = 0, linked = 0;
+    for (const Archive::FileEntry& e : a.entries) active += e.flags & 1;
     for (uint32_t bucket = 0; bucket < a.tableSize; ++bucket) {
-      for (const Archive::FileEntry* e = a.table[bucket]; e != nullptr; e = e->next, ++linked) {
-        if (e < a.entries.data() || e >= a.entries.data() + a.entries.size()) return false;
-        if (!(e->flags & 1) || a.HashName(e->name, e->nameLength) != bucket) return false;
-        if (linked > a.entries.size()) return false;
+      for (const Archive::FileEntry* e = a.table[bucket]; e != nullptr; e = e->next) {
+        const bool inside = e >= a.entries.data() && e < a.entries.data() + a.entries.size();
+        if (!inside || !(e->flags & 1) || a.HashName(e->name, e->nameLength) != bucket ||
+            ++linked > active) {
+          return false;
+        }
       }
     }
-    size_t active = 0;
-    for (const Archive::FileEntry& e : a.entries) active += e.flags & 1;
     return linked == active;
   }
 };

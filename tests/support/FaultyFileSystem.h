@@ -1,5 +1,6 @@
 // A FileSystem for tests that forwards every call to another one, counts the
-// I/O calls on open files and makes chosen ones fail or come up short.
+// I/O calls on open files and makes chosen ones fail, come up short or end
+// the process.
 #pragma once
 
 #include <array>
@@ -26,31 +27,57 @@ class FaultyFileSystem : public platform::FileSystem {
 
   // Makes the nth call of the kind (counted from 1, over the object's life)
   // misbehave; with onward set, every call from the nth on does.
-  void Inject(Call call, uint64_t nth, Fault fault = Fault::Fail, bool onward = false);
-  void Clear();
+  void Inject(Call call, uint64_t nth, Fault fault = Fault::Fail, bool onward = false) {
+    slots_[size_t(call)] = {slots_[size_t(call)].count, nth, fault, onward};
+  }
+  void Clear() {
+    for (Slot& s : slots_) s.nth = 0;
+  }
   // How many calls of the kind have been made.
-  uint64_t Count(Call call) const { return SlotFor(call).count; }
+  uint64_t Count(Call call) const { return slots_[size_t(call)].count; }
 
-  platform::FileHandle Open(const std::string& path, platform::Access access,
-                            platform::Creation creation, platform::Lock lock) const override;
-  void Close(platform::FileHandle file) const override;
   platform::IoResult ReadAt(platform::FileHandle file, uint64_t offset, void* data,
                             size_t size) const override;
   platform::IoResult WriteAt(platform::FileHandle file, uint64_t offset, const void* data,
                              size_t size) const override;
-  bool Truncate(platform::FileHandle file, uint64_t size) const override;
-  std::optional<uint64_t> Size(platform::FileHandle file) const override;
-  bool Flush(platform::FileHandle file) const override;
+  bool Truncate(platform::FileHandle file, uint64_t size) const override {
+    return !Next(Call::Truncate) && inner_.Truncate(file, size);
+  }
+  bool Flush(platform::FileHandle file) const override {
+    return !Next(Call::Flush) && inner_.Flush(file);
+  }
   // Counted as a Flush.
-  bool FlushDirectory(const std::string& path) const override;
-  platform::Attributes GetAttributes(const std::string& path) const override;
-  std::optional<platform::FileTime> LastWriteTime(const std::string& path) const override;
-  std::vector<platform::DirEntry> Enumerate(const std::string& pattern) const override;
-  bool CreateDirectory(const std::string& path) const override;
-  bool RemoveFile(const std::string& path) const override;
-  std::optional<std::string> CurrentDirectory() const override;
-  bool SetCurrentDirectory(const std::string& path) const override;
-  uint32_t Milliseconds() const override;
+  bool FlushDirectory(const std::string& path) const override {
+    return !Next(Call::Flush) && inner_.FlushDirectory(path);
+  }
+
+  // The rest only forwards.
+  platform::FileHandle Open(const std::string& path, platform::Access access,
+                            platform::Creation creation, platform::Lock lock) const override {
+    return inner_.Open(path, access, creation, lock);
+  }
+  void Close(platform::FileHandle file) const override { inner_.Close(file); }
+  std::optional<uint64_t> Size(platform::FileHandle file) const override {
+    return inner_.Size(file);
+  }
+  platform::Attributes GetAttributes(const std::string& path) const override {
+    return inner_.GetAttributes(path);
+  }
+  std::optional<platform::FileTime> LastWriteTime(const std::string& path) const override {
+    return inner_.LastWriteTime(path);
+  }
+  std::vector<platform::DirEntry> Enumerate(const std::string& pattern) const override {
+    return inner_.Enumerate(pattern);
+  }
+  bool CreateDirectory(const std::string& path) const override {
+    return inner_.CreateDirectory(path);
+  }
+  bool RemoveFile(const std::string& path) const override { return inner_.RemoveFile(path); }
+  std::optional<std::string> CurrentDirectory() const override { return inner_.CurrentDirectory(); }
+  bool SetCurrentDirectory(const std::string& path) const override {
+    return inner_.SetCurrentDirectory(path);
+  }
+  uint32_t Milliseconds() const override { return inner_.Milliseconds(); }
 
  private:
   struct Slot {
@@ -59,7 +86,6 @@ class FaultyFileSystem : public platform::FileSystem {
     Fault fault = Fault::Fail;
     bool onward = false;
   };
-  Slot& SlotFor(Call call) const { return slots_[size_t(call)]; }
   // Counts one call of the kind and returns the fault it must suffer, if any.
   std::optional<Fault> Next(Call call) const;
 

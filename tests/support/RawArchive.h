@@ -10,33 +10,18 @@
 namespace testing_support {
 
 struct RawPart {
-  uint32_t offset = 0;
-  uint32_t storedSize = 0;
-  uint32_t realSize = 0;
+  uint32_t offset = 0, storedSize = 0, realSize = 0;
 };
 
 struct RawEntry {
-  uint32_t flags = 0;
-  uint32_t offset = 0;
-  uint32_t storedSize = 0;
-  uint32_t realSize = 0;
-  uint32_t checksum = 0;
-  uint32_t fileTimeLow = 0;
-  uint32_t fileTimeHigh = 0;
-  uint32_t numParts = 0;
-  uint32_t firstPart = 0;
-  uint32_t nameLength = 0;
-  uint32_t nameOffset = 0;
+  uint32_t flags = 0, offset = 0, storedSize = 0, realSize = 0, checksum = 0, fileTimeLow = 0,
+           fileTimeHigh = 0, numParts = 0, firstPart = 0, nameLength = 0, nameOffset = 0;
 };
 
 struct RawHeader {
   std::string magic = std::string("ARC\0", 4);
-  uint32_t version = 1;
-  uint32_t numEntries = 0;
-  uint32_t numParts = 0;
-  uint32_t partTableSize = 0;
-  uint32_t nameTableSize = 0;
-  uint32_t indexOffset = 2048;
+  uint32_t version = 1, numEntries = 0, numParts = 0, partTableSize = 0, nameTableSize = 0,
+           indexOffset = 2048;
 };
 
 // A whole archive file as plain values.
@@ -65,8 +50,9 @@ class RawArchiveBuilder {
   RawArchive Build() const { return archive_; }
 
  private:
-  void Add(RawEntry entry, const std::string& name, const std::vector<unsigned char>& bytes,
-           const std::vector<RawPart>& parts);
+  // Appends an entry (flags 0: removed) whose region holds bytes.
+  void Add(uint32_t flags, const std::string& name, const std::string& content,
+           const std::string& bytes, const std::vector<RawPart>& parts);
   RawArchive archive_;
 };
 

@@ -6,108 +6,70 @@
 #include <grp.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
-
-#include "support/RawArchive.h"
+#include <tuple>
 
 namespace testing_support {
 
-namespace {
-
-// Runs in the forked child: only async-signal-safe calls.
-[[noreturn]] void ExecTool(const char* workDir, const char* outPath, const char* errPath,
-                           char* const* argv, bool dropRoot, long fileSizeLimit) {
-  const int out = open(outPath, O_WRONLY | O_CREAT | O_TRUNC, 0666);
-  const int err = open(errPath, O_WRONLY | O_CREAT | O_TRUNC, 0666);
-  if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 || chdir(workDir) != 0) _exit(127);
-  if (fileSizeLimit >= 0) {
-    const rlimit limit{static_cast<rlim_t>(fileSizeLimit), static_cast<rlim_t>(fileSizeLimit)};
-    if (signal(SIGXFSZ, SIG_IGN) == SIG_ERR || setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(127);
-  }
-  if (dropRoot && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
+ToolResult ToolTest::Run(const Args& args, const ToolOptions& options) const {
+  std::vector<char*> argv{const_cast<char*>(KORVAT_EXE)};  // execv changes none of them
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  const ScratchDir output;
+  const std::string out = output / "stdout", err = output / "stderr";
+  const rlimit limit{rlim_t(options.fileSizeLimit), rlim_t(options.fileSizeLimit)};
+  const pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {  // the child: only async-signal-safe calls
+    const int outFd = open(out.c_str(), O_WRONLY | O_CREAT, 0666);
+    const int errFd = open(err.c_str(), O_WRONLY | O_CREAT, 0666);
+    const bool limited = options.fileSizeLimit >= 0, asNobody = options.unprivileged && !geteuid();
+    if (dup2(outFd, 1) >= 0 && dup2(errFd, 2) >= 0 && chdir(dir.Path().c_str()) == 0 &&
+        (!limited || (signal(SIGXFSZ, SIG_IGN) != SIG_ERR && !setrlimit(RLIMIT_FSIZE, &limit))) &&
+        (!asNobody || (!setgroups(0, nullptr) && !setgid(65534) && !setuid(65534)))) {
+      execv(argv[0], argv.data());
+    }
     _exit(127);
   }
-  execv(argv[0], argv);
-  _exit(127);
-}
-
-std::string ReadText(const std::string& path) {
-  const std::vector<unsigned char> bytes = ReadWholeFile(path);
-  return std::string(bytes.begin(), bytes.end());
-}
-
-}  // namespace
-
-RunningTool::RunningTool(const std::string& workDir, const std::vector<std::string>& args,
-                         const ToolOptions& options) {
-  std::vector<std::string> strings{KORVAT_EXE};
-  strings.insert(strings.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& s : strings) argv.push_back(s.data());
-  argv.push_back(nullptr);
-  const std::string outPath = outputDir_ / "stdout";
-  const std::string errPath = outputDir_ / "stderr";
-  const bool dropRoot = options.unprivileged && geteuid() == 0;
-  pid_ = fork();
-  if (pid_ < 0) throw std::runtime_error("fork failed");
-  if (pid_ == 0) {
-    ExecTool(workDir.c_str(), outPath.c_str(), errPath.c_str(), argv.data(), dropRoot,
-             options.fileSizeLimit);
+  for (int i = 0; options.signalOnOutput != 0 && i < 150000 && Text(out).empty(); ++i) {
+    usleep(200);  // 30 s at most
   }
-}
-
-RunningTool::~RunningTool() {
-  if (pid_ > 0) {
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-  }
-}
-
-void RunningTool::Signal(int signal) const { kill(pid_, signal); }
-
-ToolResult RunningTool::Wait() {
+  if (options.signalOnOutput != 0) kill(pid, options.signalOnOutput);
   int status = 0;
-  if (waitpid(pid_, &status, 0) != pid_) throw std::runtime_error("waitpid failed");
-  pid_ = -1;
-  ToolResult result;
-  if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) result.exitCode = 1000 + WTERMSIG(status);
-  result.out = ReadText(outputDir_ / "stdout");
-  result.err = ReadText(outputDir_ / "stderr");
-  return result;
+  if (waitpid(pid, &status, 0) != pid) throw std::runtime_error("waitpid failed");
+  const int exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
+  return {exitCode, Text(out), Text(err)};
 }
 
-ToolResult RunTool(const std::string& workDir, const std::vector<std::string>& args,
-                   const ToolOptions& options) {
-  return RunningTool(workDir, args, options).Wait();
+void ToolTest::Expect(const Args& args, int exitCode, const std::string& out,
+                      const std::string& err, const ToolOptions& options) const {
+  const ToolResult r = Run(args, options);
+  EXPECT_EQ(std::tie(r.exitCode, r.out, r.err), std::tie(exitCode, out, err))
+      << ::testing::PrintToString(args);
 }
 
-std::string UsageText() {
-  return "Usage: korvat <file> <command> [command arguuments]\n"
-         "commands: \n"
-         "    -add <directory> <base> [compression (0: min, 9: max)]: add a file or directory\n"
-         "        relative to the base directory. If a file is already in the archive it will "
-         "not be added.\n"
-         "    -replace <directory> <base> [compression (0: min, 9: max)]: replace a file or "
-         "directory\n"
-         "        relative to the base directory. If a file is already in the archive it will "
-         "be overwritten.\n"
-         "    -update <directory> <base> [compression (0: min, 9: max)]: update a file or "
-         "directory\n"
-         "        relative to the base directory. Files will only be added if they are newer "
-         "than\n"
-         "        those already in the archive.\n"
-         "    -remove <file> : remove a file from the archive.\n"
-         "    -extract <location> [file] : extract the files or specified file to the\n"
-         "        specified location.\n"
-         "    -removeMissing <file> <base> : remove the files that are not in the specified "
-         "directory.\n"
-         "    -compact : compact the archive removing unused files.\n"
-         "    -list : list the files in the archive.\n"
-         "    -stats : display the archive statistics.\n";
+void ToolTest::Put(const std::string& path, const std::string& content, time_t lastWrite) const {
+  std::filesystem::create_directories((dir.Path() / path).parent_path());
+  std::ofstream(dir.Path() / path, std::ios::binary) << content;
+  const timespec times[2] = {{lastWrite, 0}, {lastWrite, 0}};
+  EXPECT_TRUE(lastWrite == 0 || utimensat(AT_FDCWD, (dir / path).c_str(), times, 0) == 0);
+}
+
+void ToolTest::Put(const std::string& path, const RawArchive& archive) const {
+  const std::vector<unsigned char> bytes = archive.Bytes();
+  Put(path, std::string(bytes.begin(), bytes.end()));
+}
+
+std::string ToolTest::Text(const std::string& path) const {
+  std::ostringstream text;
+  text << std::ifstream(dir.Path() / path, std::ios::binary).rdbuf();
+  return text.str();
 }
 
 }  // namespace testing_support

@@ -1,53 +1,45 @@
-// Runs the built korvat executable as a user would: in a given working
-// directory, with stdout and stderr captured and the exit status decoded.
+// Runs the built korvat executable as a user would, in a test's scratch
+// directory, with its output captured and its exit status decoded.
 #pragma once
 
-#include <sys/types.h>
+#include <gtest/gtest.h>
+
+#include <ctime>
+
 #include <string>
 #include <vector>
 
+#include "support/RawArchive.h"
 #include "support/ScratchDir.h"
 
 namespace testing_support {
 
+using Args = std::vector<std::string>;
+
 struct ToolResult {
-  int exitCode = -1;  // the process's exit status; 1000 + n when killed by signal n
-  std::string out;
-  std::string err;
+  int exitCode = -1;  // 1000 + n when killed by signal n
+  std::string out, err;
 };
 
 struct ToolOptions {
-  // A tool started by root runs as nobody (uid and gid 65534), so file
-  // permissions apply to it.
-  bool unprivileged = false;
-  // When set, the largest file size the tool may write (RLIMIT_FSIZE), to
-  // make writes beyond it fail; SIGXFSZ is ignored.
-  long fileSizeLimit = -1;
+  bool unprivileged = false;  // started by root, the tool runs as nobody: permissions apply
+  long fileSizeLimit = -1;    // when set, writes beyond this offset fail (RLIMIT_FSIZE)
+  int signalOnOutput = 0;     // when set, sent once the tool has written to stdout
 };
 
-// One run of the tool, started at construction. The destructor kills and
-// reaps a process that was not waited for.
-class RunningTool {
- public:
-  RunningTool(const std::string& workDir, const std::vector<std::string>& args,
-              const ToolOptions& options = {});
-  ~RunningTool();
-  RunningTool(const RunningTool&) = delete;
-  RunningTool& operator=(const RunningTool&) = delete;
+// Runs the tool in the scratch directory; files are put and read there.
+class ToolTest : public ::testing::Test {
+ protected:
+  ToolResult Run(const Args& args, const ToolOptions& options = {}) const;
+  // Expects exactly this exit code and output.
+  void Expect(const Args& args, int exitCode, const std::string& out, const std::string& err = "",
+              const ToolOptions& options = {}) const;
+  // Writes a file, making its directories, and sets its last-write time when given.
+  void Put(const std::string& path, const std::string& content, time_t lastWrite = 0) const;
+  void Put(const std::string& path, const RawArchive& archive) const;
+  std::string Text(const std::string& path) const;  // also by an absolute path
 
-  void Signal(int signal) const;
-  ToolResult Wait();
-
- private:
-  ScratchDir outputDir_;
-  pid_t pid_ = -1;
+  ScratchDir dir;
 };
-
-// Runs the tool to its end.
-ToolResult RunTool(const std::string& workDir, const std::vector<std::string>& args,
-                   const ToolOptions& options = {});
-
-// The usage text exactly as the tool prints it.
-std::string UsageText();
 
 }  // namespace testing_support

@@ -1,6 +1,6 @@
-// A fixture for tests that change archives: an archive object over a file
-// system that can inject faults, ways to fill it, and ways to read back what
-// it wrote independently of the class.
+// A fixture for tests of one archive file: an archive object over a file
+// system that counts calls and injects faults, ways to craft and fill the
+// file, and format checks that read what the class wrote without it.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -13,29 +13,34 @@
 #include "archive/Archive.h"
 #include "support/ArchiveTestPeer.h"
 #include "support/FaultyFileSystem.h"
-#include "support/FormatCheck.h"
 #include "support/RawArchive.h"
 #include "support/ScratchDir.h"
 
 namespace testing_support {
 
-inline std::string Noise(size_t size, unsigned seed = 1) {
+using GAME::Archive;
+using GAME::ArchiveTestPeer;
+using Call = FaultyFileSystem::Call;
+using Fault = FaultyFileSystem::Fault;
+constexpr uint32_t kBlock = 262144;
+
+// The first broken format rule of a parsed file, or "" (FormatCheck.cpp).
+std::string FormatProblem(const RawArchive& archive);
+// The content of entry index; false when it cannot be had or is not intact.
+bool EntryContent(const RawArchive& archive, size_t index, std::string& content);
+
+// Bytes of `kinds` different values from a seeded generator: with all 256
+// they do not compress, Text's three letters compress well.
+inline std::string Noise(size_t size, unsigned seed = 1, unsigned kinds = 256) {
   std::mt19937 random(seed);
   std::string s(size, '\0');
-  for (char& c : s) c = static_cast<char>(random());
+  for (char& c : s) c = static_cast<char>('a' + random() % kinds);
   return s;
 }
-
-inline std::string Text(size_t size) {
-  std::string s;
-  while (s.size() < size) s += "line " + std::to_string(s.size()) + " of some text\n";
-  s.resize(size);
-  return s;
-}
+inline std::string Text(size_t size) { return Noise(size, 5, 3); }
 
 // A fault-injecting file system whose writes can also raise an out-of-memory.
-class TestFileSystem : public FaultyFileSystem {
- public:
+struct TestFileSystem : FaultyFileSystem {
   platform::IoResult WriteAt(platform::FileHandle file, uint64_t offset, const void* data,
                              size_t size) const override {
     if (throwOnWrite) throw std::bad_alloc();
@@ -44,57 +49,47 @@ class TestFileSystem : public FaultyFileSystem {
   mutable bool throwOnWrite = false;
 };
 
-// Everything in memory that adding, removing and compacting may change.
-struct EntryState {
-  uint32_t flags, offset, storedSize, realSize, numParts, checksum, timeLow, timeHigh;
-  std::string name;
-  std::vector<uint32_t> parts;  // offset, storedSize, realSize of each
-  bool operator==(const EntryState&) const = default;
-};
-
-struct ArchiveState {
-  std::vector<EntryState> entries;
-  std::vector<uint32_t> freeEntries;
-  bool operator==(const ArchiveState&) const = default;
-};
-
-inline ArchiveState StateOf(const GAME::Archive& archive) {
-  ArchiveState state;
-  for (unsigned int i = 0; i < archive.GetNumFiles(); ++i) {
-    const GAME::Archive::FileEntry& e = archive.GetFileEntry(static_cast<int>(i));
-    EntryState s{e.flags,    e.offset,   e.storedSize,          e.realSize,
-                 e.numParts, e.checksum, e.fileTime.lowDateTime, e.fileTime.highDateTime,
-                 e.name != nullptr ? std::string(e.name, e.nameLength) : "", {}};
-    for (uint32_t k = 0; k < e.numParts; ++k) {
-      s.parts.insert(s.parts.end(), {e.parts[k].offset, e.parts[k].storedSize, e.parts[k].realSize});
+// Each entry's flags, offset, sizes, checksum, name length, time and parts,
+// then the free list: everything an add, removal or compaction may change.
+using State = std::vector<std::vector<uint32_t>>;
+inline State StateOf(const Archive& archive) {
+  State state;
+  for (int i = 0; i < int(archive.GetNumFiles()); ++i) {
+    const Archive::FileEntry& e = archive.GetFileEntry(i);
+    state.push_back({e.flags, e.offset, e.storedSize, e.realSize, e.checksum, e.nameLength,
+                     e.fileTime.lowDateTime, e.fileTime.highDateTime});
+    for (const Archive::PartRecord& p : std::vector(e.parts, e.parts + e.numParts)) {
+      state.back().insert(state.back().end(), {p.offset, p.storedSize, p.realSize});
     }
-    state.entries.push_back(s);
   }
-  state.freeEntries = GAME::ArchiveTestPeer::FreeEntries(archive);
+  state.push_back(ArchiveTestPeer::FreeEntries(archive));
   return state;
 }
 
-class WritableArchiveTest : public ::testing::Test {
+class ArchiveFileTest : public ::testing::Test {
  protected:
-  void OpenNew() { ASSERT_TRUE(archive.Open(path.c_str(), GAME::Archive::ModeWrite)); }
-  void OpenBuilt(const RawArchiveBuilder& builder) {
-    WriteWholeFile(path, builder.Build().Bytes());
-    OpenNew();
+  void Open(Archive::FileMode mode = Archive::ModeWrite) {
+    ASSERT_TRUE(archive.Open(path.c_str(), mode));
+  }
+  // Closes the archive, writes the built file in its place and opens it.
+  void OpenBuilt(const RawArchiveBuilder& built, Archive::FileMode mode = Archive::ModeWrite) {
+    archive.Close(false);
+    WriteWholeFile(path, built.Build().Bytes());
+    Open(mode);
   }
   int Add(const std::string& name, std::string content, int level = 0) {
-    return archive.AddFileFromMemory(name.c_str(), reinterpret_cast<unsigned char*>(content.data()),
-                                     static_cast<unsigned int>(content.size()), level);
+    auto* data = reinterpret_cast<unsigned char*>(content.data());
+    return archive.AddFileFromMemory(name.c_str(), data, unsigned(content.size()), level);
   }
-  // Writes a source file into the scratch directory; returns its path.
+  // Writes a file into the scratch directory; returns its path.
   std::string Source(const std::string& name, const std::string& content) {
     WriteWholeFile(dir / name, std::vector<unsigned char>(content.begin(), content.end()));
     return dir / name;
   }
-  // Closes the archive and reads the file back byte by byte, checking it.
+  // Closes the archive, parses the file and checks every rule of the format.
   RawArchive Saved() {
-    EXPECT_TRUE(archive.Close(false));
     RawArchive raw;
-    EXPECT_TRUE(RawArchive::Parse(ReadWholeFile(path), raw));
+    EXPECT_TRUE(archive.Close(false) && RawArchive::Parse(ReadWholeFile(path), raw));
     EXPECT_EQ(FormatProblem(raw), "");
     return raw;
   }
@@ -103,12 +98,12 @@ class WritableArchiveTest : public ::testing::Test {
     EXPECT_TRUE(EntryContent(raw, index, content));
     return content;
   }
-  const GAME::Archive::FileEntry& Entry(int index) { return archive.GetFileEntry(index); }
+  const Archive::FileEntry& Entry(int index) { return archive.GetFileEntry(index); }
 
   ScratchDir dir;
   std::string path = dir / "test.arc";
   TestFileSystem fs;
-  GAME::Archive archive{fs};
+  Archive archive{fs};
 };
 
 }  // namespace testing_support

@@ -1,0 +1,16 @@
+// "-verify": checks every stored file of an archive without extracting it.
+#pragma once
+
+namespace GAME {
+class Archive;
+}
+
+namespace tool {
+
+// Checks every active entry, printing "damaged: NAME (REASON)" on standard
+// error for each one that fails, then "N files checked, M damaged" on
+// standard output. Stops between files on an interrupt. True when nothing
+// was damaged.
+bool VerifyArchive(const GAME::Archive& archive);
+
+}  // namespace tool
