@@ -9,6 +9,7 @@
 
 #include "archive/Archive.h"
 #include "archive/Format.h"
+#include "archive/Journal.h"
 #include "platform/FileSystem.h"
 
 namespace GAME {
@@ -18,11 +19,23 @@ namespace {
 // Stored entries are read this much at a time.
 constexpr uint32_t kReadChunk = 1u << 20;
 
+// Where stored bytes are read: the archive file, or the archive as the
+// journal of a writer that died says it was.
+struct Source {
+  const platform::FileSystem& fs;
+  void* file;
+  const JournalView* view;
+};
+
 // Reads size bytes at offset; null when all of them arrived, else why not.
-const char* ReadProblem(const platform::FileSystem& fs, void* file, uint64_t offset,
-                        unsigned char* destination, uint32_t size) {
+const char* ReadProblem(const Source& source, uint64_t offset, unsigned char* destination,
+                        uint32_t size) {
   if (size == 0) return nullptr;
-  const platform::IoResult read = fs.ReadAt(file, offset, destination, size);
+  if (source.view != nullptr) {
+    if (offset + size > source.view->Length()) return "data is cut short";
+    return source.view->Read(source.file, offset, destination, size) ? nullptr : "read error";
+  }
+  const platform::IoResult read = source.fs.ReadAt(source.file, offset, destination, size);
   if (!read.ok) return "read error";
   if (read.count != size) return "data is cut short";
   return nullptr;
@@ -55,8 +68,8 @@ struct Digest {
 // Reads and inflates every part of a compressed entry into digest; false
 // with the reason when one cannot be had. The areas are sized to the
 // largest part, so small files need little memory.
-bool DigestParts(const platform::FileSystem& fs, void* file, const Archive::FileEntry& entry,
-                 Digest& digest, std::string& why) {
+bool DigestParts(const Source& source, const Archive::FileEntry& entry, Digest& digest,
+                 std::string& why) {
   uint32_t largestStored = 0;
   uint32_t largestReal = 0;
   for (uint32_t k = 0; k < entry.numParts; ++k) {
@@ -73,7 +86,7 @@ bool DigestParts(const platform::FileSystem& fs, void* file, const Archive::File
   unsigned char* const inflated = area.get() + largestStored;
   for (uint32_t k = 0; k < entry.numParts; ++k) {
     const Archive::PartRecord& part = entry.parts[k];
-    if (const char* problem = ReadProblem(fs, file, part.offset, stored, part.storedSize)) {
+    if (const char* problem = ReadProblem(source, part.offset, stored, part.storedSize)) {
       why = PartReason(k, entry.numParts, std::string("cannot be read: ") + problem);
       return false;
     }
@@ -88,13 +101,13 @@ bool DigestParts(const platform::FileSystem& fs, void* file, const Archive::File
 
 // Reads a stored entry's bytes into digest; false with the reason when they
 // cannot all be had.
-bool DigestStored(const platform::FileSystem& fs, void* file, const Archive::FileEntry& entry,
-                  Digest& digest, std::string& why) {
+bool DigestStored(const Source& source, const Archive::FileEntry& entry, Digest& digest,
+                  std::string& why) {
   auto chunk =
       std::make_unique_for_overwrite<unsigned char[]>(std::min(entry.realSize, kReadChunk));
   for (uint32_t at = 0; at < entry.realSize; at += kReadChunk) {
     const uint32_t n = std::min(kReadChunk, entry.realSize - at);
-    if (const char* problem = ReadProblem(fs, file, uint64_t(entry.offset) + at, chunk.get(), n)) {
+    if (const char* problem = ReadProblem(source, uint64_t(entry.offset) + at, chunk.get(), n)) {
       why = problem;
       return false;
     }
@@ -122,9 +135,10 @@ bool Archive::VerifyFile(int index, std::string* reason) const {
     return false;
   }
   Digest digest;
+  const Source source{*fs, fileHandle, journalView.get()};
   const bool read = (entry.flags & format::kFlagCompressed)
-                        ? DigestParts(*fs, fileHandle, entry, digest, why)
-                        : DigestStored(*fs, fileHandle, entry, digest, why);
+                        ? DigestParts(source, entry, digest, why)
+                        : DigestStored(source, entry, digest, why);
   if (!read) return false;
   if (digest.length != entry.realSize) {
     why = "parts do not add up to its size";
