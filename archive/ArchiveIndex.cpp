@@ -3,6 +3,7 @@
 // blocks that entries own while an archive is open for writing.
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "archive/Archive.h"
@@ -23,12 +24,14 @@ bool WriteAll(const platform::FileSystem& fs, void* file, uint64_t offset,
   return wrote.ok && wrote.count == size;
 }
 
-// True when the file holds exactly these bytes at offset.
-bool OnDisk(const platform::FileSystem& fs, void* file, uint64_t offset,
-            const unsigned char* bytes, size_t size) {
+// Whether the file holds exactly these bytes at offset; nothing when they
+// cannot all be read.
+std::optional<bool> OnDisk(const platform::FileSystem& fs, void* file, uint64_t offset,
+                           const unsigned char* bytes, size_t size) {
   std::vector<unsigned char> stored(size);
   const platform::IoResult read = fs.ReadAt(file, offset, stored.data(), size);
-  return read.ok && read.count == size && std::equal(stored.begin(), stored.end(), bytes);
+  if (!read.ok || read.count != size) return std::nullopt;
+  return std::equal(stored.begin(), stored.end(), bytes);
 }
 
 bool ParseHeader(const unsigned char* bytes, Header& header) {
@@ -229,11 +232,16 @@ bool Archive::SaveIndex() {
   LayOutIndex(entries, indexOffset, index, header);
 
   const uint64_t indexEnd = uint64_t(indexOffset) + index.size();
-  if (!journal->Started() && OnDisk(*fs, fileHandle, indexOffset, index.data(), index.size()) &&
-      OnDisk(*fs, fileHandle, 0, header, sizeof header)) {
-    // Nothing changed: at most bytes another writer left are cut off.
-    const std::optional<uint64_t> size = fs->Size(fileHandle);
-    return size && (*size == indexEnd || fs->Truncate(fileHandle, indexEnd));
+  const std::optional<uint64_t> size = fs->Size(fileHandle);
+  if (!journal->Started() && size && *size >= indexEnd) {
+    // Nothing written yet, and the file is long enough to hold this index
+    // already: when it does, at most bytes another writer left are cut off.
+    const std::optional<bool> sameIndex =
+        OnDisk(*fs, fileHandle, indexOffset, index.data(), index.size());
+    const std::optional<bool> sameHeader =
+        sameIndex ? OnDisk(*fs, fileHandle, 0, header, sizeof header) : std::nullopt;
+    if (!sameHeader) return false;
+    if (*sameIndex && *sameHeader) return *size == indexEnd || fs->Truncate(fileHandle, indexEnd);
   }
   // The index and its header are flushed in turn, so a header that differs
   // from the journal's always has its index whole behind it; deleting the
