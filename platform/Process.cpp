@@ -2,7 +2,11 @@
 // interrupt signals recorded instead of ending the process.
 #include "platform/Process.h"
 
+#include <sched.h>
+
 #include <csignal>
+#include <cstdlib>
+#include <thread>
 
 namespace platform {
 namespace {
@@ -32,5 +36,22 @@ void InstallInterruptHandlers() {
 }
 
 int PendingInterrupt() { return pendingInterrupt; }
+
+unsigned WorkerCount() {
+  if (const char* setting = std::getenv("KORVAT_THREADS")) {
+    char* end = nullptr;
+    const long count = std::strtol(setting, &end, 10);
+    if (end != setting && *end == '\0' && count >= 1 && count <= 256) {
+      return static_cast<unsigned>(count);
+    }
+  }
+  cpu_set_t cores;
+  CPU_ZERO(&cores);
+  if (sched_getaffinity(0, sizeof cores, &cores) == 0 && CPU_COUNT(&cores) > 0) {
+    return static_cast<unsigned>(CPU_COUNT(&cores));
+  }
+  const unsigned hardware = std::thread::hardware_concurrency();
+  return hardware > 0 ? hardware : 1;
+}
 
 }  // namespace platform

@@ -16,4 +16,9 @@ void InstallInterruptHandlers();
 // The number of the first interrupt signal received, or 0.
 int PendingInterrupt();
 
+// How many worker threads the tool's parallel work uses: KORVAT_THREADS when
+// it holds a number from 1 to 256, otherwise the cores this process may run
+// on (at least 1).
+unsigned WorkerCount();
+
 }  // namespace platform

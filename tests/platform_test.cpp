@@ -189,4 +189,19 @@ TEST(ProcessTest, RecordsTheFirstInterruptSignal) {
       ::testing::ExitedWithCode(0), "");
 }
 
+TEST(ProcessTest, WorkerCountFollowsTheSettingWithinItsRange) {
+  const unsigned cores = [] {
+    unsetenv("KORVAT_THREADS");
+    return WorkerCount();
+  }();
+  EXPECT_GE(cores, 1u);
+  const std::pair<const char*, unsigned> cases[] = {
+      {"1", 1}, {"3", 3}, {"256", 256}, {"0", cores}, {"257", cores}, {"2x", cores}, {"", cores}};
+  for (const auto& [setting, expected] : cases) {
+    setenv("KORVAT_THREADS", setting, 1);
+    EXPECT_EQ(WorkerCount(), expected) << setting;
+  }
+  unsetenv("KORVAT_THREADS");
+}
+
 }  // namespace
