@@ -6,6 +6,7 @@ every tool packs exactly the same files and the extracted archive can be
 compared with the corpus byte for byte.
 """
 
+import hashlib
 import os
 import re
 import shutil
@@ -82,9 +83,9 @@ def text_pool(rng, size):
     return "".join(out).encode("ascii")[:size]
 
 
-# --- Generated small files ----------------------------------------------------
+# --- Generated files ------------------------------------------------------------
 
-def generate_small(path, dirs, subdirs, files, big_files=False):
+def generate_small(path, dirs, subdirs, files, edge_files=False):
     """dirs x subdirs x files text files of 200..4000 bytes, split into two
     halves part0/ and part1/ (the first half is the 50% subset)."""
     rng = SplitMix64(20261207)
@@ -103,20 +104,34 @@ def generate_small(path, dirs, subdirs, files, big_files=False):
                 with open(os.path.join(folder, "f%03d.txt" % f), "wb") as out:
                     out.write(header + body)
                 index += 1
-    if big_files:
-        write_edge_files(path, rng, pool)
+    if edge_files:
+        write_edge_files(path)
 
 
-def write_edge_files(path, rng, pool):
+def mixed_chunk(rng, pool, index, size):
+    """size bytes: three quarters text from pool, a quarter random bytes."""
+    text = size - size // 4
+    start = rng.below(len(pool) - text)
+    noise = hashlib.shake_256(b"korvat bench %d" % index).digest(size // 4)
+    return pool[start:start + text] + noise
+
+
+def write_mixed_file(path, size, seed):
+    """A partly compressible file of size bytes, written in 1 MiB chunks."""
+    rng = SplitMix64(seed)
+    pool = text_pool(rng, 1 << 20)
+    chunk = 1 << 20
+    with open(path, "wb") as out:
+        for index in range(0, size, chunk):
+            out.write(mixed_chunk(rng, pool, index, min(chunk, size - index)))
+
+
+def write_edge_files(path):
     """An empty file and one of several compressed parts (for the tiny corpus)."""
     folder = os.path.join(path, "part1", "edge")
     os.makedirs(folder, exist_ok=True)
     open(os.path.join(folder, "empty.bin"), "wb").close()
-    with open(os.path.join(folder, "multipart.bin"), "wb") as out:
-        for _ in range(5):
-            start = rng.below(len(pool) - 200000)
-            out.write(pool[start:start + 200000])
-            out.write(bytes(rng.below(256) for _ in range(4096)))
+    write_mixed_file(os.path.join(folder, "multipart.bin"), 1000000, 5)
 
 
 # --- Copies of system files -----------------------------------------------------
@@ -199,6 +214,7 @@ def build(root, name, builder):
 
 SMALL_SHAPE = (100, 10, 100)  # directories x subdirectories x files: 100,000 files
 TINY_SHAPE = (4, 3, 10)       # 120 files, plus the edge files
+BIG_FILE = 1 << 30            # the one file of the big corpus
 
 
 def small_halves(name, shape):
@@ -209,15 +225,19 @@ def small_halves(name, shape):
 
 
 def prepare(root, name):
-    """Builds (or finds) the corpus called name: include, libs, small or tiny."""
+    """Builds (or finds) the corpus called name: include, libs, small, big or tiny."""
     if name == "include":
         build(root, name, lambda path: copy_tree(INCLUDE_SOURCE, path))
         return Corpus(root, name)
     if name == "libs":
         build(root, name, lambda path: copy_libraries(LIBS_SOURCE, path, LIBS_BUDGET))
         return Corpus(root, name)
+    if name == "big":
+        build(root, name, lambda path: write_mixed_file(os.path.join(path, "big.bin"),
+                                                        BIG_FILE, 1))
+        return Corpus(root, name)
     shape = SMALL_SHAPE if name == "small" else TINY_SHAPE
-    build(root, name, lambda path: generate_small(path, *shape, big_files=name == "tiny"))
+    build(root, name, lambda path: generate_small(path, *shape, edge_files=name == "tiny"))
     halves, middle = small_halves(name, shape)
     return Corpus(root, name, halves, middle)
 

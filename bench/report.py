@@ -106,12 +106,17 @@ def table_line(row):
              seconds(m.cpu["min"]), seconds(m.cpu["median"]),
              mib(m.max_rss_kib["min"]), mib(m.max_rss_kib["median"]), size_text(row),
              ratio(row.ratios.get("zip")), ratio(row.ratios.get("pigz")), notes(row)]
-    return "| " + " | ".join(cells) + " |\n"
+    return cells_line(cells)
+
+
+def cells_line(cells):
+    """A table line; a '|' inside a cell (a pipeline) is escaped."""
+    return "| " + " | ".join(cell.replace("|", "\\|") for cell in cells) + " |\n"
 
 
 SCALING_HEAD = (
-    "| corpus | operation | level | files | per file (µs) | files | per file (µs) "
-    "| full/half per file |\n|---|---|---|---:|---:|---:|---:|---:|\n")
+    "| corpus | operation | level | half: files | half: per file (µs) | full: files "
+    "| full: per file (µs) | full/half per file |\n|---|---|---|---:|---:|---:|---:|---:|\n")
 
 
 def scaling_line(item):
@@ -119,7 +124,7 @@ def scaling_line(item):
              str(item["half_files"]), "%.1f" % item["per_file_half_us"],
              str(item["full_files"]), "%.1f" % item["per_file_full_us"],
              ratio(item["full_over_half"])]
-    return "| " + " | ".join(cells) + " |\n"
+    return cells_line(cells)
 
 
 def markdown(rows, scaled, rss_floor_kib):
