@@ -18,9 +18,11 @@ import shutil
 import subprocess
 import sys
 
-import corpus as corpora
-import measure
-import report
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+
+import corpus as corpora  # noqa: E402 (after the line above)
+import measure  # noqa: E402
+import report  # noqa: E402
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 ALL_CORPORA = ("include", "libs", "small")
