@@ -33,7 +33,7 @@ struct Block {
 
 }  // namespace
 
-struct PackedFile::Job {
+struct KORVAT_LOCAL PackedFile::Job {
   enum class Stage { Waiting, Opening, Ready };
 
   std::string path;
@@ -52,7 +52,7 @@ struct PackedFile::Job {
   std::list<PackedFile::Job>::iterator self;
 };
 
-struct Packer::Shared {
+struct KORVAT_LOCAL Packer::Shared {
   using Job = PackedFile::Job;
 
   Shared(const platform::FileSystem& f, int l, unsigned workers)
@@ -61,7 +61,7 @@ struct Packer::Shared {
   const platform::FileSystem& fs;
   int level;
   size_t maxInFlight;  // blocks read and not taken
-  size_t openAhead;    // jobs from the front that may be opened
+  size_t openAhead;    // jobs not taken yet that may be opened
 
   std::mutex mutex;
   std::condition_variable changed;
@@ -132,10 +132,11 @@ std::optional<Packer::Shared::Task> Packer::Shared::TakeTask() {
       return Task{&job, &block, job.issued++};
     }
   }
-  size_t position = 0;
+  size_t position = 0;  // among the jobs not taken yet
   for (Job& job : jobs) {
+    if (job.taken) continue;
     if (position++ == openAhead) break;
-    if (job.stage == Job::Stage::Waiting && !job.released) {
+    if (job.stage == Job::Stage::Waiting) {
       job.stage = Job::Stage::Opening;
       ++job.busy;
       return Task{&job, nullptr, 0};
@@ -193,7 +194,7 @@ Packer::Packer(const platform::FileSystem& fs, int level, unsigned workers)
     : shared_(std::make_shared<Shared>(fs, level, std::max(workers, 1u))) {
   try {
     for (unsigned k = 0; k < std::max(workers, 1u); ++k) {
-      workers_.emplace_back([shared = shared_] { shared->Work(); });
+      workers_.emplace_back(&Shared::Work, shared_);
     }
   } catch (...) {
     Stop();

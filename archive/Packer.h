@@ -55,7 +55,7 @@ class KORVAT_API Packer {
   struct Shared;  // the state the workers share, in Packer.cpp
 
  private:
-  void Stop();
+  KORVAT_LOCAL void Stop();
 
   std::shared_ptr<Shared> shared_;
   std::vector<std::thread> workers_;

@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -107,7 +108,10 @@ void ExpectSame(const Outcome& many, const Outcome& one) {
   EXPECT_EQ(many.closed, one.closed);
   EXPECT_EQ(many.out, one.out);
   EXPECT_EQ(many.err, one.err);
-  EXPECT_TRUE(many.archive == one.archive) << "archives differ";
+  const auto differ = std::mismatch(many.archive.begin(), many.archive.end(),
+                                    one.archive.begin(), one.archive.end());
+  EXPECT_TRUE(many.archive == one.archive)
+      << "archives differ from byte " << differ.first - many.archive.begin();
   EXPECT_TRUE(many.journal == one.journal) << "journals differ";
 }
 
