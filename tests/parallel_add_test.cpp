@@ -168,12 +168,13 @@ std::vector<Case> Cases() {
          EXPECT_EQ(a.GetNumFiles(), 302u);
          EXPECT_EQ(o.results, (std::vector<bool>{true, true}));
        }},
-      {"large multi-part files, level 1 and 9",
+      {"large multi-part files, level 1 and 9, and one by itself",
        {PutStep("t/big1", Big(1)), PutStep("t/text", text), PutStep("t/edge", Text(kBlock + 1)),
         PutStep("t/empty", ""), ImportStep("t", tool::ImportAdd, 1),
-        PutStep("u/text", text), PutStep("u/big3", Big(3)), ImportStep("u", tool::ImportAdd, 9)},
+        PutStep("u/text", text), PutStep("u/big3", Big(3)), ImportStep("u", tool::ImportAdd, 9),
+        PutStep("one", Big(1).substr(0, 3000000)), ImportStep("one")},
        [](const Archive& a, const Outcome&) {
-         EXPECT_EQ(a.GetNumFiles(), 6u);
+         EXPECT_EQ(a.GetNumFiles(), 7u);
          EXPECT_EQ(a.GetFileEntry(a.FindFile("t/edge")).numParts, 2u);
        }},
       {"a large file streamed into a removed slot, another appended",

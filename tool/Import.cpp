@@ -174,20 +174,20 @@ void ImportDirectory(ImportRun& run, const std::string& directory, const char* p
   }
 }
 
-// Walks directory as ImportDirectory does. With several workers and
+// Runs walk, which meets files through VisitFile. With several workers and
 // compression, files are read and compressed ahead of their placement while
 // the walk goes on; placement keeps the walk's order, and after an interrupt
 // nothing more is placed. Stored files (level 0) are copied as they come.
-void ImportTree(ImportRun& run, const std::string& directory, const char* pattern,
-                unsigned workers) {
+template <class Walk>
+void Import(ImportRun& run, unsigned workers, Walk&& walk) {
   if (workers <= 1 || run.level == 0) {
-    ImportDirectory(run, directory, pattern);
+    walk();
     return;
   }
   GAME::Packer packer(run.fs, run.level, workers);
   run.packer = &packer;
   run.windowLimit = 16 * size_t(workers) + 16;
-  ImportDirectory(run, directory, pattern);
+  walk();
   while (!run.window.empty() && !Interrupted()) PlaceOldest(run);
   run.window.clear();
   run.packer = nullptr;
@@ -215,9 +215,9 @@ bool ImportPath(const platform::FileSystem& fs, GAME::Archive& archive, const ch
   ImportRun run{fs, archive, level, mode, {}, false, nullptr, {}, 0};
   platform::Attributes attributes = fs.GetAttributes(path);
   if (attributes.isDirectory) {
-    ImportTree(run, path, nullptr, workers);
+    Import(run, workers, [&] { ImportDirectory(run, path, nullptr); });
   } else if (attributes.exists) {
-    ImportFile(run, path);
+    Import(run, workers, [&] { VisitFile(run, path); });
   } else {
     // Not a file or directory: a directory followed by a file-name pattern.
     const char* separator = LastSeparator(path);
@@ -225,7 +225,8 @@ bool ImportPath(const platform::FileSystem& fs, GAME::Archive& archive, const ch
       std::fprintf(stderr, "Invalid path %s\n", path);
       return true;
     }
-    ImportTree(run, std::string(path, separator), separator + 1, workers);
+    Import(run, workers,
+           [&] { ImportDirectory(run, std::string(path, separator), separator + 1); });
   }
   return !run.failed;
 }
