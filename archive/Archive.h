@@ -43,6 +43,7 @@ namespace GAME {
 
 class Journal;
 class JournalView;
+class PackedFile;
 
 class KORVAT_API Archive {
  public:
@@ -168,6 +169,11 @@ class KORVAT_API Archive {
   // so when the add fails (-1) the old entry is kept as it was; on success
   // the old entry is removed and the new index returned.
   int ReplaceFileFromDisk(int index, const char* path, int level);
+  // AddFileFromDisk and ReplaceFileFromDisk for a file a Packer prepared
+  // (archive/Packer.h), compressed at the Packer's level: the same results,
+  // entries and bytes.
+  int AddPackedFile(PackedFile& file);
+  int ReplacePackedFile(int index, PackedFile& file);
   // Marks the entry inactive, keeping its region for reuse. False when not
   // in ModeWrite, out of range or already inactive.
   bool RemoveFile(int index);
@@ -251,6 +257,10 @@ class KORVAT_API Archive {
   KORVAT_LOCAL int PlaceEntry(const char* name, unsigned int storedSize, unsigned int realSize,
                               bool compressed, WriteContent&& writeContent);
   KORVAT_LOCAL void WithdrawEntry(int index, const std::vector<FreeSlot>& freeBefore);
+  template <class NextPart>
+  KORVAT_LOCAL int PlaceCompressed(const char* name, unsigned int realSize, NextPart&& nextPart);
+  template <class Add>
+  KORVAT_LOCAL int ReplaceEntry(int index, const char* path, Add&& add);
   KORVAT_LOCAL int StoreFileFromDisk(const char* path);
   KORVAT_LOCAL int CompressFileFromDisk(const char* path, int level);
   KORVAT_LOCAL bool Writable() const;

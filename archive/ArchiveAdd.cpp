@@ -1,6 +1,8 @@
 // Adding files: placing a new entry (in the best-fitting removed slot, or at
 // the end of the data area), writing its content stored or as independently
 // compressed blocks, and withdrawing the entry again when the write fails.
+// Compressed parts from disk are kept in memory up to a bound and staged at
+// the end of the data area beyond it, so a large file needs little memory.
 #include <zlib.h>
 
 #include <algorithm>
@@ -13,6 +15,7 @@
 #include "archive/Format.h"
 #include "archive/Journal.h"
 #include "archive/Names.h"
+#include "archive/Packer.h"
 #include "platform/FileSystem.h"
 
 namespace GAME {
@@ -82,6 +85,85 @@ struct CompressedContent {
   std::unique_ptr<Archive::PartRecord[]> parts;
   std::vector<unsigned char> bytes;
 };
+
+// Compressed parts past this many bytes are not kept in memory but staged
+// at the end of the data area.
+constexpr size_t kStageLimit = size_t(4) << 20;
+
+// One compressed part as its producer hands it over.
+struct CompressedPart {
+  const unsigned char* data;
+  uint32_t size;
+  uint32_t realSize;
+};
+
+// The compressed parts of a file on their way into the archive: the newest
+// in memory, older ones (once they passed kStageLimit) already written after
+// the end of the data area, where an appended entry begins anyway. Part
+// offsets are relative to the first part until it is placed.
+struct StagedParts {
+  explicit StagedParts(uint32_t realSize)
+      : count(PartCount(realSize)), parts(std::make_unique<Archive::PartRecord[]>(count)) {}
+
+  // False when the parts would no longer fit in an archive.
+  bool Append(const CompressedPart& part) {
+    if (stored + part.size >= kArchiveLimit) return false;
+    if (buffer.size() + part.size > buffer.capacity() && buffer.size() >= kStageLimit / 2) {
+      buffer.reserve(kStageLimit + Archive::MaxPartSize());
+    }
+    buffer.insert(buffer.end(), part.data, part.data + part.size);
+    parts[added++] = {static_cast<uint32_t>(stored), part.size, part.realSize};
+    stored += part.size;
+    return true;
+  }
+
+  void MakeAbsolute(uint32_t offset) {
+    for (uint32_t k = 0; k < count; ++k) parts[k].offset += offset;
+  }
+
+  uint32_t count;
+  uint32_t added = 0;
+  std::unique_ptr<Archive::PartRecord[]> parts;
+  std::vector<unsigned char> buffer;  // the parts not staged
+  uint64_t stored = 0;                // bytes of all parts so far
+  uint64_t staged = 0;                // of which written at stageOffset
+  uint64_t stageOffset = 0;
+};
+
+// Writes the buffered parts after those staged at the end of the data area
+// (dataEnd), saving what the archive as opened needs there first.
+bool Stage(Journal& journal, const platform::FileSystem& fs, void* file, uint32_t dataEnd,
+           StagedParts& content) {
+  if (content.staged == 0) {
+    if (!journal.Protect({{dataEnd, kToEnd}})) return false;
+    content.stageOffset = dataEnd;
+  }
+  if (!WriteAll(fs, file, content.stageOffset + content.staged, content.buffer.data(),
+                content.buffer.size())) {
+    return false;
+  }
+  content.staged += content.buffer.size();
+  content.buffer.clear();
+  return true;
+}
+
+// Writes the parts at offset. Staged bytes are in place for an entry
+// appended at the staging offset; for a reused slot they are copied there.
+bool WriteParts(const platform::FileSystem& fs, void* file, uint32_t offset,
+                const StagedParts& content) {
+  if (content.staged > 0 && offset != content.stageOffset) {
+    const auto chunk = std::make_unique_for_overwrite<unsigned char[]>(kCopyChunk);
+    for (uint64_t done = 0; done < content.staged;) {
+      const auto length = static_cast<size_t>(std::min<uint64_t>(kCopyChunk, content.staged - done));
+      if (!ReadAll(fs, file, content.stageOffset + done, chunk.get(), length) ||
+          !WriteAll(fs, file, offset + done, chunk.get(), length)) {
+        return false;
+      }
+      done += length;
+    }
+  }
+  return WriteAll(fs, file, offset + content.staged, content.buffer.data(), content.buffer.size());
+}
 
 // The source's size, or nothing when it cannot be taken or reaches 4 GiB.
 std::optional<uint32_t> SourceSize(const platform::FileSystem& fs, const platform::File& source) {
@@ -250,6 +332,16 @@ int Archive::AddFileFromDisk(const char* path, int level) {
 }
 
 int Archive::ReplaceFileFromDisk(int index, const char* path, int level) {
+  return ReplaceEntry(index, path, [&] { return AddFileFromDisk(path, level); });
+}
+
+int Archive::ReplacePackedFile(int index, PackedFile& file) {
+  return ReplaceEntry(index, file.Path().c_str(), [&] { return AddPackedFile(file); });
+}
+
+// Replaces the active entry index, which path must name, by what add adds.
+template <class Add>
+int Archive::ReplaceEntry(int index, const char* path, Add&& add) {
   if (!Writable() || index < 0 || static_cast<size_t>(index) >= entries.size()) return -1;
   if (!(entries[static_cast<size_t>(index)].flags & format::kFlagActive) ||
       FindFile(path) != index) {
@@ -265,7 +357,7 @@ int Archive::ReplaceFileFromDisk(int index, const char* path, int level) {
   };
   int added;
   try {
-    added = AddFileFromDisk(path, level);
+    added = add();
   } catch (...) {
     relinkOld();
     throw;
@@ -306,39 +398,74 @@ int Archive::StoreFileFromDisk(const char* path) {
   return index;
 }
 
-int Archive::CompressFileFromDisk(const char* path, int level) {
-  if (FindFile(path) >= 0) return -1;
-  std::optional<CompressedContent> content;
-  uint32_t checksum = StartChecksum();
-  uint32_t n = 0;
-  {
-    // One uncompressed block at a time; the source is closed before placing.
-    const platform::File source(
-        *fs, fs->Open(path, platform::Access::Read, platform::Creation::OpenExisting,
-                      platform::Lock::Shared));
-    if (!source.IsOpen()) return -1;
-    const std::optional<uint32_t> size = SourceSize(*fs, source);
-    if (!size) return -1;
-    n = *size;
-    content.emplace(n);
-    const auto block = std::make_unique_for_overwrite<unsigned char[]>(
-        std::min(format::kBlockSize, n));
-    for (uint32_t done = 0; done < n;) {
-      const uint32_t length = std::min(format::kBlockSize, n - done);
-      if (!ReadAll(*fs, source.Handle(), done, block.get(), length)) return -1;
-      checksum = Checksum(checksum, block.get(), length);
-      if (!content->Append(block.get(), length, level)) return -1;
-      done += length;
+// Places a compressed file whose nextPart(CompressedPart&) delivers its
+// parts in order (false: the part could not be made). Parts beyond
+// kStageLimit bytes are staged at the end of the data area as they come.
+template <class NextPart>
+int Archive::PlaceCompressed(const char* name, unsigned int realSize, NextPart&& nextPart) {
+  StagedParts content(realSize);
+  for (uint32_t k = 0; k < content.count; ++k) {
+    CompressedPart part{};
+    if (!nextPart(part) || !content.Append(part)) return -1;
+    if (content.buffer.size() > kStageLimit &&
+        !Stage(*journal, *fs, fileHandle, DataEnd(), content)) {
+      return -1;
     }
   }
-  const int index = PlaceEntry(path, content->StoredSize(), n, true, [&](uint32_t offset) {
-    return WriteAll(*fs, fileHandle, offset, content->bytes.data(), content->bytes.size());
-  });
+  const int index = PlaceEntry(name, static_cast<uint32_t>(content.stored), realSize, true,
+                               [&](uint32_t offset) {
+                                 return WriteParts(*fs, fileHandle, offset, content);
+                               });
   if (index < 0) return -1;
   const auto at = static_cast<unsigned int>(index);
-  content->MakeAbsolute(entries[at].offset);
-  SetEntryParts(at, std::move(content->parts), content->count);
-  entries[at].checksum = checksum;
+  content.MakeAbsolute(entries[at].offset);
+  SetEntryParts(at, std::move(content.parts), content.count);
+  return index;
+}
+
+int Archive::CompressFileFromDisk(const char* path, int level) {
+  if (FindFile(path) >= 0) return -1;
+  platform::File source(*fs, fs->Open(path, platform::Access::Read,
+                                      platform::Creation::OpenExisting, platform::Lock::Shared));
+  if (!source.IsOpen()) return -1;
+  const std::optional<uint32_t> size = SourceSize(*fs, source);
+  if (!size) return -1;
+  const uint32_t n = *size;
+  // One block at a time, uncompressed and compressed.
+  const uint32_t blockLength = std::min(format::kBlockSize, n);
+  const auto block = std::make_unique_for_overwrite<unsigned char[]>(blockLength);
+  const auto packed = std::make_unique_for_overwrite<unsigned char[]>(compressBound(blockLength));
+  uint32_t checksum = StartChecksum();
+  uint32_t done = 0;
+  const int index = PlaceCompressed(path, n, [&](CompressedPart& part) {
+    const uint32_t length = std::min(format::kBlockSize, n - done);
+    if (!ReadAll(*fs, source.Handle(), done, block.get(), length)) return false;
+    checksum = Checksum(checksum, block.get(), length);
+    uLongf produced = compressBound(length);
+    if (compress2(packed.get(), &produced, block.get(), length, level) != Z_OK) return false;
+    done += length;
+    if (done == n) source.Reset();  // closed before the content is placed
+    part = {packed.get(), static_cast<uint32_t>(produced), length};
+    return true;
+  });
+  if (index >= 0) entries[static_cast<size_t>(index)].checksum = checksum;
+  return index;
+}
+
+int Archive::AddPackedFile(PackedFile& file) {
+  const char* path = file.Path().c_str();
+  if (!Writable() || path[0] == '\0' || FindFile(path) >= 0 || !file.Opened()) return -1;
+  uint32_t checksum = StartChecksum();
+  PackedBlock block;
+  const int index = PlaceCompressed(path, file.Size(), [&](CompressedPart& part) {
+    if (!file.NextBlock(block)) return false;
+    checksum = static_cast<uint32_t>(adler32_combine(checksum, block.checksum, block.realSize));
+    part = {block.bytes.data(), static_cast<uint32_t>(block.bytes.size()), block.realSize};
+    return true;
+  });
+  if (index < 0) return -1;
+  entries[static_cast<size_t>(index)].checksum = checksum;
+  entries[static_cast<size_t>(index)].fileTime = file.Time();
   return index;
 }
 

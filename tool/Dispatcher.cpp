@@ -71,6 +71,7 @@ struct CommandContext {
   GAME::Archive& archive;
   int argc;
   char** argv;
+  unsigned workers;  // threads that commands may use
 };
 
 // A command's action; false when it met a failure the exit code must show
@@ -93,7 +94,7 @@ struct Command {
 
 bool Import(const CommandContext& c, int mode) {
   const int level = ParseLevel(c.argc > 5 ? c.argv[5] : nullptr);
-  return ImportPath(c.fs, c.archive, c.argv[3], c.argv[4], level, mode);
+  return ImportPath(c.fs, c.archive, c.argv[3], c.argv[4], level, mode, c.workers);
 }
 
 bool Compact(const CommandContext& c) {
@@ -205,7 +206,7 @@ int RunTotalStats(const platform::FileSystem& fs, int argc, char** argv) {
 
 // Steps from opening the archive to closing it; returns the exit code.
 int RunArchiveCommand(const platform::FileSystem& fs, GAME::Archive& archive, int argc, char** argv,
-                      uint32_t startMs) {
+                      uint32_t startMs, unsigned workers) {
   const char* path = argv[1];
   const Command* command = FindCommand(argv[2]);
   if (!OpenArchive(fs, archive, path, command)) {
@@ -221,7 +222,7 @@ int RunArchiveCommand(const platform::FileSystem& fs, GAME::Archive& archive, in
     PrintUsage();
     return CloseArchive(archive, path) ? kExitUsage : kExitFailed;
   }
-  const bool commandOk = command->action(CommandContext{fs, archive, argc, argv});
+  const bool commandOk = command->action(CommandContext{fs, archive, argc, argv, workers});
   std::fputs(ElapsedLine(startMs, fs.Milliseconds()).c_str(), stdout);
   const bool closed = CloseArchive(archive, path);
   return ExitCodeAfter(commandOk, closed);
@@ -229,9 +230,11 @@ int RunArchiveCommand(const platform::FileSystem& fs, GAME::Archive& archive, in
 
 }  // namespace
 
-int Run(int argc, char** argv) { return Run(argc, argv, platform::NativeFileSystem()); }
+int Run(int argc, char** argv) {
+  return Run(argc, argv, platform::NativeFileSystem(), platform::WorkerCount());
+}
 
-int Run(int argc, char** argv, const platform::FileSystem& fs) {
+int Run(int argc, char** argv, const platform::FileSystem& fs, unsigned workers) {
   platform::InstallCrashFilter();
   platform::InstallInterruptHandlers();
   if (argc < 3) {
@@ -242,7 +245,7 @@ int Run(int argc, char** argv, const platform::FileSystem& fs) {
   GAME::Archive archive(fs);
   if (SameWord(argv[1], "-totalStats")) return RunTotalStats(fs, argc, argv);
   try {
-    return RunArchiveCommand(fs, archive, argc, argv, startMs);
+    return RunArchiveCommand(fs, archive, argc, argv, startMs, workers);
   } catch (const std::exception& error) {
     ReportException(error, "archive", argv[1]);
     CloseArchive(archive, argv[1]);

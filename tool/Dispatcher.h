@@ -8,10 +8,12 @@ class FileSystem;
 
 namespace tool {
 
-// Runs one command line on the real file system; returns the process exit
-// code.
+// Runs one command line on the real file system with platform::WorkerCount()
+// worker threads; returns the process exit code.
 int Run(int argc, char** argv);
-// The same over the given file system (tests pass one that injects faults).
-int Run(int argc, char** argv, const platform::FileSystem& fs);
+// The same over the given file system (tests pass one that injects faults)
+// with the given number of workers; one keeps every I/O call in the order a
+// single thread makes them.
+int Run(int argc, char** argv, const platform::FileSystem& fs, unsigned workers = 1);
 
 }  // namespace tool

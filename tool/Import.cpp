@@ -6,11 +6,14 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <deque>
+#include <memory>
 #include <optional>
 #include <string>
 #include <unordered_set>
 
 #include "archive/Archive.h"
+#include "archive/Packer.h"
 #include "platform/FileSystem.h"
 #include "platform/Process.h"
 
@@ -52,6 +55,15 @@ struct ImportRun {
   // later file that meets one of them has a name that normalises alike.
   std::unordered_set<int> claimed;
   bool failed = false;  // a file was reported on standard error
+  // With several workers: the files walked but not placed yet, oldest
+  // first, each marked when it was submitted to the packer.
+  GAME::Packer* packer = nullptr;
+  struct Walked {
+    std::string path;
+    bool submitted;
+  };
+  std::deque<Walked> window;
+  size_t windowLimit = 0;
 };
 
 bool Interrupted() { return platform::PendingInterrupt() != 0; }
@@ -71,8 +83,9 @@ std::optional<bool> IsNewerOnDisk(const ImportRun& run, int existing, const std:
   return platform::CompareFileTime(*onDisk, stored) > 0;
 }
 
-// Imports one file under name, as the mode says for a name already stored.
-void ImportFile(ImportRun& run, const std::string& name) {
+// Imports one file under name, as the mode says for a name already stored;
+// from prepared when the packer made it ready (the decisions stay the same).
+void ImportFile(ImportRun& run, const std::string& name, GAME::PackedFile* prepared = nullptr) {
   int existing = run.archive.FindFile(name.c_str());
   if (existing >= 0 && !run.claimed.insert(existing).second) {
     // Another file of this walk already has the name (A.txt beside a.txt).
@@ -80,10 +93,15 @@ void ImportFile(ImportRun& run, const std::string& name) {
     return;
   }
   int index;
+  const auto replace = [&] {
+    return prepared != nullptr ? run.archive.ReplacePackedFile(existing, *prepared)
+                               : run.archive.ReplaceFileFromDisk(existing, name.c_str(), run.level);
+  };
   if (existing < 0) {
-    index = run.archive.AddFileFromDisk(name.c_str(), run.level);
+    index = prepared != nullptr ? run.archive.AddPackedFile(*prepared)
+                                : run.archive.AddFileFromDisk(name.c_str(), run.level);
   } else if (run.mode == ImportReplace) {
-    index = run.archive.ReplaceFileFromDisk(existing, name.c_str(), run.level);
+    index = replace();
   } else if (run.mode == ImportUpdate) {
     std::optional<bool> newer = IsNewerOnDisk(run, existing, name);
     if (!newer) {
@@ -91,7 +109,7 @@ void ImportFile(ImportRun& run, const std::string& name) {
       return;
     }
     if (!*newer) return;
-    index = run.archive.ReplaceFileFromDisk(existing, name.c_str(), run.level);
+    index = replace();
   } else {
     return;  // add mode keeps what is stored, silently
   }
@@ -102,6 +120,38 @@ void ImportFile(ImportRun& run, const std::string& name) {
   run.claimed.insert(index);
   std::printf("added: %s\n", name.c_str());
   std::fflush(nullptr);
+}
+
+// Whether ImportFile will probably store the file, judged as the walk meets
+// it; the judgement at placement is the one that counts.
+bool LikelyStored(const ImportRun& run, const std::string& name) {
+  const int existing = run.archive.FindFile(name.c_str());
+  if (existing < 0) return true;
+  if (run.claimed.count(existing) != 0) return false;
+  if (run.mode == ImportReplace) return true;
+  return run.mode == ImportUpdate && IsNewerOnDisk(run, existing, name).value_or(false);
+}
+
+// Imports the oldest file of the window, with what the packer prepared.
+void PlaceOldest(ImportRun& run) {
+  const ImportRun::Walked walked = std::move(run.window.front());
+  run.window.pop_front();
+  const std::unique_ptr<GAME::PackedFile> prepared =
+      walked.submitted ? run.packer->Next() : nullptr;
+  ImportFile(run, walked.path, prepared.get());
+}
+
+// A file met on the walk: imported at once, or with a packer queued in the
+// window and submitted when it will probably be stored.
+void VisitFile(ImportRun& run, std::string path) {
+  if (run.packer == nullptr) {
+    ImportFile(run, path);
+    return;
+  }
+  const bool submit = LikelyStored(run, path);
+  if (submit) run.packer->Submit(path);
+  run.window.push_back({std::move(path), submit});
+  if (run.window.size() >= run.windowLimit) PlaceOldest(run);
 }
 
 // Imports the files of directory matching pattern (every file when null),
@@ -120,8 +170,27 @@ void ImportDirectory(ImportRun& run, const std::string& directory, const char* p
     if (entry.isDirectory) continue;
     std::string path = directory + "/" + entry.name;
     if (entry.isLink && run.fs.GetAttributes(path).isDirectory) continue;
-    ImportFile(run, path);
+    VisitFile(run, std::move(path));
   }
+}
+
+// Runs walk, which meets files through VisitFile. With several workers and
+// compression, files are read and compressed ahead of their placement while
+// the walk goes on; placement keeps the walk's order, and after an interrupt
+// nothing more is placed. Stored files (level 0) are copied as they come.
+template <class Walk>
+void Import(ImportRun& run, unsigned workers, Walk&& walk) {
+  if (workers <= 1 || run.level == 0) {
+    walk();
+    return;
+  }
+  GAME::Packer packer(run.fs, run.level, workers);
+  run.packer = &packer;
+  run.windowLimit = 16 * size_t(workers) + 16;
+  walk();
+  while (!run.window.empty() && !Interrupted()) PlaceOldest(run);
+  run.window.clear();
+  run.packer = nullptr;
 }
 
 // The last separator of path ('/' or '\\'), or null.
@@ -136,19 +205,19 @@ const char* LastSeparator(const char* path) {
 }  // namespace
 
 bool ImportPath(const platform::FileSystem& fs, GAME::Archive& archive, const char* path,
-                const char* base, int level, int mode) {
+                const char* base, int level, int mode, unsigned workers) {
   if (path == nullptr || base == nullptr) return false;
   CurrentDirectoryGuard guard(fs);
   if (!guard.Enter(base)) {
     std::fprintf(stderr, "Cannot enter base directory %s\n", base);
     return false;
   }
-  ImportRun run{fs, archive, level, mode, {}, false};
+  ImportRun run{fs, archive, level, mode, {}, false, nullptr, {}, 0};
   platform::Attributes attributes = fs.GetAttributes(path);
   if (attributes.isDirectory) {
-    ImportDirectory(run, path, nullptr);
+    Import(run, workers, [&] { ImportDirectory(run, path, nullptr); });
   } else if (attributes.exists) {
-    ImportFile(run, path);
+    Import(run, workers, [&] { VisitFile(run, path); });
   } else {
     // Not a file or directory: a directory followed by a file-name pattern.
     const char* separator = LastSeparator(path);
@@ -156,7 +225,8 @@ bool ImportPath(const platform::FileSystem& fs, GAME::Archive& archive, const ch
       std::fprintf(stderr, "Invalid path %s\n", path);
       return true;
     }
-    ImportDirectory(run, std::string(path, separator), separator + 1);
+    Import(run, workers,
+           [&] { ImportDirectory(run, std::string(path, separator), separator + 1); });
   }
   return !run.failed;
 }

@@ -15,8 +15,10 @@ enum ImportMode { ImportAdd = 1, ImportReplace = 2, ImportUpdate = 3 };
 // Imports path (a file, a directory, or a directory followed by a file-name
 // pattern) relative to base. Prints "added: %s\n" per file. False when the
 // command met a failure that the exit code must show (a base directory that
-// cannot be entered, a file that could not be read or stored).
+// cannot be entered, a file that could not be read or stored). With more
+// than one worker, files are read and compressed ahead on that many threads;
+// the archive and the output are those of a single-threaded run.
 bool ImportPath(const platform::FileSystem& fs, GAME::Archive& archive, const char* path,
-                const char* base, int level, int mode);
+                const char* base, int level, int mode, unsigned workers = 1);
 
 }  // namespace tool

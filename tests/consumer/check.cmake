@@ -41,7 +41,8 @@ if(NOT LAST_OUTPUT STREQUAL "hello.txt 5\n")
   message(FATAL_ERROR "pkg-config consumer printed: ${LAST_OUTPUT}")
 endif()
 
-# The library exports the public members of GAME::Archive and nothing else.
+# The library exports the public members of GAME::Archive and of the packing
+# pipeline that feeds it (GAME::Packer, GAME::PackedFile), and nothing else.
 find_program(NM nm REQUIRED)
 file(GLOB_RECURSE libraries ${PREFIX}/*/libkorvat.so)
 list(GET libraries 0 library)
@@ -50,15 +51,16 @@ string(REPLACE "\n" ";" symbols "${LAST_OUTPUT}")
 set(public Archive ~Archive Open ReOpen Close GetNumFiles GetFileEntry BlockSize
     ArchiveFileHandle ArchiveFileMode FreeFileBuffer FindFile CalcStats FindMatchingFilesEnd
     AddFileFromMemory AddFileFromDisk ReplaceFileFromDisk RemoveFile Compact ReadFromFile ExtractFileToMemory
-    ExtractFileToDisk ExtractAll VerifyFile)
+    ExtractFileToDisk ExtractAll VerifyFile AddPackedFile ReplacePackedFile
+    Packer ~Packer Submit Next PackedFile ~PackedFile Path Opened Time Size NextBlock)
 foreach(line IN LISTS symbols)
   if(line STREQUAL "")
     continue()
   endif()
-  if(NOT line MATCHES " GAME::Archive::(~?[A-Za-z]+)\\(")
-    message(FATAL_ERROR "exported symbol outside GAME::Archive: ${line}")
+  if(NOT line MATCHES " GAME::(Archive|Packer|PackedFile)::(~?[A-Za-z]+)(\\[abi:cxx11\\])?\\(")
+    message(FATAL_ERROR "exported symbol outside the public classes: ${line}")
   endif()
-  if(NOT CMAKE_MATCH_1 IN_LIST public)
+  if(NOT CMAKE_MATCH_2 IN_LIST public)
     message(FATAL_ERROR "exported symbol that is not public: ${line}")
   endif()
 endforeach()

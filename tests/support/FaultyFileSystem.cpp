@@ -6,6 +6,7 @@
 namespace testing_support {
 
 std::optional<FaultyFileSystem::Fault> FaultyFileSystem::Next(Call call) const {
+  const std::lock_guard lock(mutex_);
   Slot& s = slots_[size_t(call)];
   ++s.count;
   if (s.nth == 0 || !(s.count == s.nth || (s.onward && s.count > s.nth))) return std::nullopt;

@@ -1,10 +1,11 @@
 // A FileSystem for tests that forwards every call to another one, counts the
 // I/O calls on open files and makes chosen ones fail, come up short or end
-// the process.
+// the process. Its counters may be used from several threads.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <mutex>
 
 #include "platform/FileSystem.h"
 
@@ -28,13 +29,18 @@ class FaultyFileSystem : public platform::FileSystem {
   // Makes the nth call of the kind (counted from 1, over the object's life)
   // misbehave; with onward set, every call from the nth on does.
   void Inject(Call call, uint64_t nth, Fault fault = Fault::Fail, bool onward = false) {
+    const std::lock_guard lock(mutex_);
     slots_[size_t(call)] = {slots_[size_t(call)].count, nth, fault, onward};
   }
   void Clear() {
+    const std::lock_guard lock(mutex_);
     for (Slot& s : slots_) s.nth = 0;
   }
   // How many calls of the kind have been made.
-  uint64_t Count(Call call) const { return slots_[size_t(call)].count; }
+  uint64_t Count(Call call) const {
+    const std::lock_guard lock(mutex_);
+    return slots_[size_t(call)].count;
+  }
 
   platform::IoResult ReadAt(platform::FileHandle file, uint64_t offset, void* data,
                             size_t size) const override;
@@ -90,6 +96,7 @@ class FaultyFileSystem : public platform::FileSystem {
   std::optional<Fault> Next(Call call) const;
 
   const platform::FileSystem& inner_;
+  mutable std::mutex mutex_;
   mutable std::array<Slot, 4> slots_{};
 };
 
