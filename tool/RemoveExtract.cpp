@@ -95,12 +95,14 @@ bool ExtractNamedFile(const GAME::Archive& archive, const char* destination, con
 bool ExtractEverything(const GAME::Archive& archive, const char* destination, unsigned workers) {
   bool allExtracted = true;
   const unsigned int count = archive.GetNumFiles();
-  const auto extract = [&](unsigned int i, unsigned int partWorkers) {
+  // A large entry's parts are inflated by several threads too, so one big
+  // file does not leave the other workers waiting at the end of the window.
+  const auto extract = [&](unsigned int i) {
     const GAME::Archive::FileEntry& entry = archive.GetFileEntry(static_cast<int>(i));
     return (entry.flags & kActive) == 0 ||
-           archive.ExtractFileParallel(static_cast<int>(i), destination, partWorkers);
+           archive.ExtractFileParallel(static_cast<int>(i), destination, workers);
   };
-  // The lines of entry i once it is done, as the loop above prints them.
+  // The lines of entry i once it is done, as the sequential loop prints them.
   const auto report = [&](unsigned int i, bool& extracted) {
     const GAME::Archive::FileEntry& entry = archive.GetFileEntry(static_cast<int>(i));
     PrintProgress(entry, i, count);
@@ -113,7 +115,7 @@ bool ExtractEverything(const GAME::Archive& archive, const char* destination, un
     for (unsigned int i = 0; i < count && platform::PendingInterrupt() == 0; ++i) {
       const GAME::Archive::FileEntry& entry = archive.GetFileEntry(static_cast<int>(i));
       PrintProgress(entry, i, count);
-      if (!extract(i, workers)) {
+      if (!extract(i)) {
         std::fprintf(stderr, "Failed to extract %s.\n", entry.name);
         allExtracted = false;
       }
@@ -122,7 +124,7 @@ bool ExtractEverything(const GAME::Archive& archive, const char* destination, un
   }
   RunInOrder<bool>(
       count, workers, workers * kAheadPerWorker, [] { return platform::PendingInterrupt() != 0; },
-      [&](unsigned int i) { return extract(i, workers); }, report);
+      extract, report);
   return allExtracted;
 }
 
