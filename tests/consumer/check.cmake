@@ -50,7 +50,7 @@ string(REPLACE "\n" ";" symbols "${LAST_OUTPUT}")
 set(public Archive ~Archive Open ReOpen Close GetNumFiles GetFileEntry BlockSize
     ArchiveFileHandle ArchiveFileMode FreeFileBuffer FindFile CalcStats FindMatchingFilesEnd
     AddFileFromMemory AddFileFromDisk ReplaceFileFromDisk RemoveFile Compact ReadFromFile ExtractFileToMemory
-    ExtractFileToDisk ExtractAll VerifyFile)
+    ExtractFileToDisk ExtractFileParallel ExtractAll VerifyFile)
 foreach(line IN LISTS symbols)
   if(line STREQUAL "")
     continue()
