@@ -3,8 +3,14 @@
 // zlib-compressed 262144-byte parts; the index (part records, names, one
 // record per entry) lies at the end of the file and is written back by Close.
 //
-// Thread safety: an object serves one thread at a time, its const methods
-// included. Two objects may not write one archive at once: opening for
+// Thread safety: an object that nothing changes (no add, remove, compact,
+// open or close running) may serve these const methods from several threads
+// at once: FindFile, GetNumFiles, GetFileEntry, ReadFromFile (each thread
+// with its own BlockBuffer, or none), ExtractFileToMemory, ExtractFileToDisk
+// (to distinct files; directories they share may be created concurrently),
+// ExtractFileParallel and VerifyFile. They read the index and the archive
+// file only by positioned reads and keep no state between calls. Every other
+// method needs the object to itself. Two objects may not write one archive at once: opening for
 // writing takes an exclusive lock on the file, opening for reading a shared
 // one, and Open fails when the lock cannot be had.
 //
@@ -43,6 +49,7 @@ namespace GAME {
 
 class Journal;
 class JournalView;
+class NameIndex;
 class PackedFile;
 
 class KORVAT_API Archive {
@@ -196,6 +203,10 @@ class KORVAT_API Archive {
   // False for an inactive entry, a name that leaves the directory, a failed
   // write or a checksum that does not match.
   bool ExtractFileToDisk(int index, const char* directory) const;
+  // ExtractFileToDisk with the parts of a compressed entry inflated by up to
+  // workers threads at once, each writing its parts in place; the same
+  // result and the same bytes, with memory for one part per thread.
+  bool ExtractFileParallel(int index, const char* directory, unsigned int workers) const;
   // Extracts every active entry, calling callback (may be null) before each
   // entry, inactive ones included. True when every active entry extracted.
   bool ExtractAll(const char* directory, ProgressCallback callback) const;
@@ -253,6 +264,7 @@ class KORVAT_API Archive {
   };
   KORVAT_LOCAL int AddEntry(const char* name, unsigned int storedSize, unsigned int realSize,
                             bool compressed);
+  KORVAT_LOCAL void GrowEntries();
   template <class WriteContent>
   KORVAT_LOCAL int PlaceEntry(const char* name, unsigned int storedSize, unsigned int realSize,
                               bool compressed, WriteContent&& writeContent);
@@ -280,6 +292,10 @@ class KORVAT_API Archive {
   FileMode fileMode = ModeNone;
   std::string fileName;
   mem::vector<FileEntry> entries;
+  // The capacity entries had when it grew by 256 at a time: the hash table
+  // is rebuilt whenever it is reached, as it always was, while the storage
+  // itself grows geometrically.
+  size_t entryCapacity = 0;
   std::vector<EntryBlocks> entryBlocks;  // ModeWrite: one per entry
   std::list<uint32_t> freeEntries;
   // ModeWrite: bytes of part records and of names with their NULs that the
@@ -290,6 +306,8 @@ class KORVAT_API Archive {
   std::unique_ptr<char[]> nameBuffer;        // ModeRead: the name table
   uint32_t tableSize = 0;
   std::unique_ptr<FileEntry*[]> table;
+  // FindFile's index of the linked entries; exists whenever table does.
+  std::unique_ptr<NameIndex> nameIndex;
   uint32_t fileBufferSize = 0;
   std::unique_ptr<unsigned char[]> fileBuffer;
   // ModeWrite: saves what the archive as opened needs before it is

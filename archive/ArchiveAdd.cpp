@@ -26,7 +26,7 @@ namespace {
 constexpr uint64_t kArchiveLimit = uint64_t(1) << 32;
 // The stored path copies a source in chunks of this size.
 constexpr size_t kCopyChunk = size_t(1) << 20;
-// entries grows by this many at a time; each growth rebuilds the hash table.
+// The hash table is rebuilt each time this many more entries are appended.
 constexpr size_t kEntryGrowth = 256;
 
 uint32_t PartCount(uint32_t size) {
@@ -178,6 +178,22 @@ bool Archive::Writable() const {
   return fileMode == ModeWrite && fileHandle != platform::InvalidHandle();
 }
 
+// The table is rebuilt on the old schedule, every 256 appends, with the
+// bucket count for the entries there are; the storage doubles, so copying
+// the entries costs a constant per entry. A rebuild that would change
+// neither the bucket count nor where the entries are is skipped: it would
+// only reorder the chains, and at 100,000 entries it would rehash them all
+// every 256 files.
+void Archive::GrowEntries() {
+  const size_t wanted = entries.size() + kEntryGrowth;
+  const bool moves = entries.capacity() < wanted;
+  if (moves) entries.reserve(std::max(wanted, entries.capacity() * 2));
+  entryCapacity = wanted;
+  if (moves || names::TableSizeFor(static_cast<uint32_t>(entries.size())) != tableSize) {
+    BuildTable();  // the chains may point into the old storage
+  }
+}
+
 int Archive::AddEntry(const char* name, unsigned int storedSize, unsigned int realSize,
                       bool compressed) {
   std::string normalized;
@@ -201,10 +217,7 @@ int Archive::AddEntry(const char* name, unsigned int storedSize, unsigned int re
   entry.realSize = realSize;
   unsigned int index;
   if (append) {
-    if (entries.size() == entries.capacity()) {
-      entries.reserve(entries.size() + kEntryGrowth);
-      BuildTable();  // the chains pointed into the old storage
-    }
+    if (entries.size() == entryCapacity) GrowEntries();
     if (entryBlocks.size() == entryBlocks.capacity()) entryBlocks.reserve(entries.capacity());
     index = static_cast<unsigned int>(entries.size());
     entry.offset = DataEnd();

@@ -5,6 +5,7 @@
 #include "archive/Archive.h"
 #include "archive/Format.h"
 #include "archive/Journal.h"
+#include "archive/NameIndex.h"
 #include "platform/FileSystem.h"
 
 namespace GAME {

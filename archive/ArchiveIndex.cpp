@@ -140,6 +140,7 @@ void LayOutIndex(const mem::vector<Archive::FileEntry>& entries, uint32_t indexO
 void Archive::ResetIndex() {
   entries.clear();
   entries.shrink_to_fit();
+  entryCapacity = 0;
   entryBlocks.clear();
   freeEntries.clear();
   partAndNameBytes = 0;
@@ -197,6 +198,7 @@ bool Archive::LoadIndex(uint64_t fileSize) {
   }
 
   entries = std::move(loaded);
+  entryCapacity = entries.size();
   if (fileMode == ModeRead) {
     partBuffer = std::move(parts);
     nameBuffer = std::move(names);

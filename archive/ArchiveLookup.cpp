@@ -1,11 +1,14 @@
 // Name lookup: the hash table of active entries, FindFile and CalcStats.
-// Chains run through the entries' next fields, newest link first.
+// Chains run through the entries' next fields, newest link first; FindFile
+// goes through the name index kept beside them.
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <string_view>
 
 #include "archive/Archive.h"
 #include "archive/Format.h"
+#include "archive/NameIndex.h"
 #include "archive/Names.h"
 
 namespace GAME {
@@ -27,11 +30,14 @@ void Archive::BuildTable() {
   std::unique_ptr<FileEntry*[]> fresh;
   try {
     fresh = std::make_unique<FileEntry*[]>(size);
+    if (!nameIndex) nameIndex = std::make_unique<NameIndex>();
+    nameIndex->Reset(entries.size());
   } catch (const std::bad_alloc&) {
     // Entries may have moved: relink them into the buckets there are, so the
     // table stays usable when the exception leaves.
     if (table) {
       std::fill_n(table.get(), tableSize, nullptr);
+      if (nameIndex) nameIndex->Reset(0);
       linkAll();
     }
     throw;
@@ -45,6 +51,7 @@ void Archive::LinkEntry(FileEntry& entry) {
   FileEntry*& head = table[HashName(entry.name, entry.nameLength)];
   entry.next = head;
   head = &entry;
+  nameIndex->Insert({entry.name, entry.nameLength}, static_cast<uint32_t>(&entry - entries.data()));
 }
 
 void Archive::UnlinkEntry(FileEntry& entry) {
@@ -52,6 +59,7 @@ void Archive::UnlinkEntry(FileEntry& entry) {
   while (*link != nullptr && *link != &entry) link = &(*link)->next;
   if (*link == &entry) *link = entry.next;
   entry.next = nullptr;
+  nameIndex->Erase({entry.name, entry.nameLength}, static_cast<uint32_t>(&entry - entries.data()));
 }
 
 int Archive::FindFile(const char* name) const {
@@ -59,16 +67,10 @@ int Archive::FindFile(const char* name) const {
   std::string normalized;
   names::NormalizeName(name, normalized);
   if (normalized.empty()) return -1;
-  const auto length = static_cast<uint32_t>(normalized.size());
-  // The whole chain is walked: the hash spreads names that differ only in
-  // their middle digits poorly, so chains can be long.
-  for (const FileEntry* entry = table[HashName(normalized.data(), length)]; entry != nullptr;
-       entry = entry->next) {
-    if (entry->nameLength == length && std::memcmp(entry->name, normalized.data(), length) == 0) {
-      return static_cast<int>(entry - entries.data());
-    }
-  }
-  return -1;
+  return nameIndex->Find(normalized, [this](uint32_t index) {
+    const FileEntry& entry = entries[index];
+    return std::string_view(entry.name, entry.nameLength);
+  });
 }
 
 void Archive::CalcStats(Stats& stats) const {

@@ -4,6 +4,7 @@
 
 #include <sched.h>
 
+#include <atomic>
 #include <csignal>
 #include <cstdlib>
 #include <thread>
@@ -12,15 +13,18 @@ namespace platform {
 namespace {
 
 // The one piece of process-wide state: the first interrupt signal received,
-// 0 while none has come. Written only by the handler.
-volatile std::sig_atomic_t pendingInterrupt = 0;
+// 0 while none has come. Written only by the handler; an atomic that needs
+// no lock, so it is safe in a handler and readable from any thread.
+std::atomic<int> pendingInterrupt{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 
 const int kInterruptSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
-// Runs with all three signals blocked, so the test and the store cannot be
-// split by another of them.
+// Keeps the first signal; runs with all three blocked, so none of them
+// interrupts another.
 void RecordInterrupt(int signal) {
-  if (pendingInterrupt == 0) pendingInterrupt = signal;
+  int none = 0;
+  pendingInterrupt.compare_exchange_strong(none, signal);
 }
 
 }  // namespace
@@ -35,7 +39,7 @@ void InstallInterruptHandlers() {
   for (int signal : kInterruptSignals) sigaction(signal, &action, nullptr);
 }
 
-int PendingInterrupt() { return pendingInterrupt; }
+int PendingInterrupt() { return pendingInterrupt.load(); }
 
 unsigned WorkerCount() {
   if (const char* setting = std::getenv("KORVAT_THREADS")) {

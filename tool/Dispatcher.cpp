@@ -117,8 +117,9 @@ constexpr Command kCommands[] = {
      }},
     {"-extract", 4, Opening::WriteElseRead,
      [](const CommandContext& c) {
-       return c.argc == 4 ? ExtractEverything(c.archive, c.argv[3])
-                          : ExtractNamedFile(c.archive, c.argv[3], c.argv[4]);
+       return c.argc == 4
+                  ? ExtractEverything(c.archive, c.argv[3], platform::WorkerCount())
+                  : ExtractNamedFile(c.archive, c.argv[3], c.argv[4], platform::WorkerCount());
      }},
     {"-removeMissing", 4, Opening::Write,
      [](const CommandContext& c) { return RemoveMissingFiles(c.fs, c.archive, c.argv[3]); }},
@@ -133,7 +134,7 @@ constexpr Command kCommands[] = {
        PrintStats(c.archive);
        return true;
      }},
-    {"-verify", 3, Opening::Read, [](const CommandContext& c) { return VerifyArchive(c.archive); }},
+    {"-verify", 3, Opening::Read, [](const CommandContext& c) { return VerifyArchive(c.archive, platform::WorkerCount()); }},
 };
 
 const Command* FindCommand(const char* word) {

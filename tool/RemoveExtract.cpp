@@ -4,9 +4,13 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
+#include <string_view>
+#include <unordered_set>
 
 #include "archive/Archive.h"
 #include "platform/Process.h"
+#include "tool/InOrder.h"
 
 namespace tool {
 
@@ -22,6 +26,48 @@ void PrintProgress(const GAME::Archive::FileEntry& entry, unsigned int index, un
               active ? entry.name : "(removed)");
 }
 
+// How far the workers of a full extraction may run ahead of the progress
+// lines, per worker.
+constexpr unsigned kAheadPerWorker = 16;
+
+// The file an entry name lands on: '/' separators, no empty or "."
+// components, ASCII lower case (destinations are found ignoring case).
+std::string LandingPath(std::string_view name) {
+  std::string path;
+  size_t start = 0;
+  while (start <= name.size()) {
+    size_t end = name.find_first_of("/\\", start);
+    if (end == std::string_view::npos) end = name.size();
+    const std::string_view component = name.substr(start, end - start);
+    if (!component.empty() && component != ".") {
+      if (!path.empty()) path += '/';
+      for (const char c : component) path += (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
+    }
+    start = end + 1;
+  }
+  return path;
+}
+
+// True when two active entries land on one file, or one lands on a directory
+// that another needs: then the order of extraction decides what happens, and
+// only the sequential order gives today's outcome.
+bool LandingsCollide(const GAME::Archive& archive) {
+  std::unordered_set<std::string> files;
+  const unsigned int count = archive.GetNumFiles();
+  for (unsigned int i = 0; i < count; ++i) {
+    const GAME::Archive::FileEntry& entry = archive.GetFileEntry(static_cast<int>(i));
+    if ((entry.flags & kActive) == 0 || entry.name == nullptr) continue;
+    if (!files.insert(LandingPath({entry.name, entry.nameLength})).second) return true;
+  }
+  for (const std::string& file : files) {
+    for (size_t slash = file.find('/'); slash != std::string::npos;
+         slash = file.find('/', slash + 1)) {
+      if (files.contains(file.substr(0, slash))) return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 void RemoveNamedFile(GAME::Archive& archive, const char* name) {
@@ -29,32 +75,56 @@ void RemoveNamedFile(GAME::Archive& archive, const char* name) {
   if (index >= 0) archive.RemoveFile(index);
 }
 
-bool ExtractNamedFile(const GAME::Archive& archive, const char* destination, const char* name) {
+bool ExtractNamedFile(const GAME::Archive& archive, const char* destination, const char* name,
+                      unsigned workers) {
   const int index = archive.FindFile(name);
   if (index < 0) {
     std::fprintf(stderr, "file: %s not found in archive.\n", name);
     return true;
   }
-  if (archive.ExtractFileToDisk(index, destination)) return true;
+  if (archive.ExtractFileParallel(index, destination, workers)) return true;
   std::fprintf(stderr, "Failed to extract %s.\n", name);
   return false;
 }
 
 // The same output as ExtractAll with PrintProgress, but the loop is here so
 // that an interrupt stops it between two files: every file announced by a
-// progress line has been written whole.
-bool ExtractEverything(const GAME::Archive& archive, const char* destination) {
+// progress line has been written whole. Several workers extract different
+// entries at once and each entry's lines come out once it and every entry
+// before it are done, so the output is the same as with one.
+bool ExtractEverything(const GAME::Archive& archive, const char* destination, unsigned workers) {
   bool allExtracted = true;
   const unsigned int count = archive.GetNumFiles();
-  for (unsigned int i = 0; i < count && platform::PendingInterrupt() == 0; ++i) {
+  // A large entry's parts are inflated by several threads too, so one big
+  // file does not leave the other workers waiting at the end of the window.
+  const auto extract = [&](unsigned int i) {
+    const GAME::Archive::FileEntry& entry = archive.GetFileEntry(static_cast<int>(i));
+    return (entry.flags & kActive) == 0 ||
+           archive.ExtractFileParallel(static_cast<int>(i), destination, workers);
+  };
+  // The lines of entry i once it is done, as the sequential loop prints them.
+  const auto report = [&](unsigned int i, bool& extracted) {
     const GAME::Archive::FileEntry& entry = archive.GetFileEntry(static_cast<int>(i));
     PrintProgress(entry, i, count);
-    if ((entry.flags & kActive) == 0) continue;
-    if (!archive.ExtractFileToDisk(static_cast<int>(i), destination)) {
+    if (!extracted) {
       std::fprintf(stderr, "Failed to extract %s.\n", entry.name);
       allExtracted = false;
     }
+  };
+  if (workers <= 1 || count <= 1 || LandingsCollide(archive)) {
+    for (unsigned int i = 0; i < count && platform::PendingInterrupt() == 0; ++i) {
+      const GAME::Archive::FileEntry& entry = archive.GetFileEntry(static_cast<int>(i));
+      PrintProgress(entry, i, count);
+      if (!extract(i)) {
+        std::fprintf(stderr, "Failed to extract %s.\n", entry.name);
+        allExtracted = false;
+      }
+    }
+    return allExtracted;
   }
+  RunInOrder<bool>(
+      count, workers, workers * kAheadPerWorker, [] { return platform::PendingInterrupt() != 0; },
+      extract, report);
   return allExtracted;
 }
 

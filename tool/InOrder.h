@@ -1,0 +1,99 @@
+// RunInOrder: work on many entries at once while reporting them one by one
+// in index order, as a loop over the entries would.
+#pragma once
+
+#include <condition_variable>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+namespace tool {
+
+// Runs work(i) for i = 0, 1, ... below count on `workers` threads and calls
+// report(i, result) on the calling thread in index order, each once work(i)
+// and every report before it are done. Items are handed out in order and at
+// most `ahead` beyond the last one reported. stop() is asked before each
+// item is handed out; once it is true no further item starts, and the items
+// already in hand finish and are reported. An exception from work or report
+// ends the run after the workers have stopped, and is raised again here.
+template <class Result>
+void RunInOrder(unsigned count, unsigned workers, unsigned ahead,
+                const std::function<bool()>& stop, const std::function<Result(unsigned)>& work,
+                const std::function<void(unsigned, Result&)>& report) {
+  std::mutex lock;
+  std::condition_variable changed;
+  std::vector<std::optional<Result>> done(ahead);  // item i in done[i % ahead]
+  unsigned handed = 0;
+  unsigned reported = 0;
+  bool stopped = false;
+  std::exception_ptr error;
+
+  const auto workLoop = [&] {
+    for (;;) {
+      unsigned i;
+      {
+        std::unique_lock<std::mutex> hold(lock);
+        changed.wait(hold, [&] { return stopped || handed == count || handed < reported + ahead; });
+        if (stopped || handed == count) return;
+        if (stop()) {
+          stopped = true;
+          changed.notify_all();
+          return;
+        }
+        i = handed++;
+      }
+      std::optional<Result> result;
+      try {
+        result.emplace(work(i));
+      } catch (...) {
+        const std::lock_guard<std::mutex> hold(lock);
+        if (!error) error = std::current_exception();
+        stopped = true;
+        changed.notify_all();
+        return;
+      }
+      const std::lock_guard<std::mutex> hold(lock);
+      done[i % ahead] = std::move(result);
+      changed.notify_all();
+    }
+  };
+
+  std::vector<std::jthread> threads;
+  const auto finish = [&] {
+    {
+      const std::lock_guard<std::mutex> hold(lock);
+      stopped = true;
+      changed.notify_all();
+    }
+    threads.clear();  // joins
+  };
+  try {
+    for (unsigned w = 0; w < workers; ++w) threads.emplace_back(workLoop);
+    for (;;) {
+      std::optional<Result> result;
+      {
+        std::unique_lock<std::mutex> hold(lock);
+        changed.wait(hold, [&] {
+          return error || done[reported % ahead].has_value() ||
+                 (reported == handed && (stopped || handed == count));
+        });
+        if (error || !done[reported % ahead].has_value()) break;
+        result = std::move(done[reported % ahead]);
+        done[reported % ahead].reset();
+        ++reported;
+        changed.notify_all();
+      }
+      report(reported - 1, *result);
+    }
+  } catch (...) {
+    finish();
+    throw;
+  }
+  finish();
+  if (error) std::rethrow_exception(error);
+}
+
+}  // namespace tool
