@@ -83,24 +83,22 @@ TEST_F(ArchiveExtract, ExtractsOnlyUnderTheDestinationAsTyped) {
                                       "Dot/f", "Up", "Up/f", "f", "s", "s/g", "test.arc"}));
 }
 
-// A flipped byte in the stored entry or in a part of the compressed one, a
-// failed or short write, and a file cut short after Open.
-TEST_F(ArchiveExtract, DamageAndFailedWritesAreNotReportedAsExtracted) {
+// A flipped byte in the stored entry or in a part of the compressed one, and
+// a file cut short after Open (failed and short writes are among the injected
+// I/O faults).
+TEST_F(ArchiveExtract, DamageIsNotReportedAsExtracted) {
   const RawArchive intact = RawArchiveBuilder().Stored("s", "stored").Compressed("c", kBig).Build();
   const std::string out = dir / "out";
-  for (int trouble = 0; trouble < 4; ++trouble) {
+  for (const uint32_t flipped : {3u, intact.parts[1].offset - 2048 + 4}) {
     RawArchive raw = intact;
-    if (trouble < 2) raw.data[trouble == 0 ? 3 : intact.parts[1].offset - 2048 + 4] ^= 0x01;
+    raw.data[flipped] ^= 0x01;
     WriteWholeFile(path, raw.Bytes());
     Open(Archive::ModeRead);
-    const Fault fault = trouble == 2 ? Fault::Fail : Fault::Short;
-    if (trouble >= 2) fs.Inject(Call::WriteAt, fs.Count(Call::WriteAt) + 1, fault, true);
-    EXPECT_EQ(archive.ExtractFileToDisk(0, out.c_str()), trouble == 1) << trouble;
-    EXPECT_EQ(archive.ExtractFileToDisk(1, out.c_str()), trouble == 0) << trouble;
-    EXPECT_FALSE(archive.ExtractAll(out.c_str(), nullptr)) << trouble;
-    fs.Clear();
+    EXPECT_EQ(archive.ExtractFileToDisk(0, out.c_str()), flipped != 3) << flipped;
+    EXPECT_EQ(archive.ExtractFileToDisk(1, out.c_str()), flipped == 3) << flipped;
+    EXPECT_FALSE(archive.ExtractAll(out.c_str(), nullptr)) << flipped;
   }
-  fsys::resize_file(path, intact.parts[1].offset + 10);
+  std::filesystem::resize_file(path, intact.parts[1].offset + 10);
   EXPECT_TRUE(archive.ExtractFileToDisk(0, out.c_str()));
   EXPECT_FALSE(archive.ExtractFileToDisk(1, out.c_str()));
 }
