@@ -103,30 +103,28 @@ struct Scenario {
   std::vector<Step> steps;
 };
 
-const std::vector<Scenario>& Scenarios() {
-  const auto base = [] {
-    return RawArchiveBuilder().Stored("a.txt", "alpha").Compressed("b.bin", Letters(300000, 2))
-        .Stored("c.txt", Letters(1000, 3));
-  };
-  RawArchiveBuilder fourFiles, moved;
+std::vector<Scenario> MakeScenarios() {
+  RawArchiveBuilder base, fourFiles, moved;
+  base.Stored("a.txt", "alpha").Compressed("b.bin", Letters(300000, 2)).Stored("c.txt", "c");
   for (int i = 0; i < 4; ++i) fourFiles.Stored("r" + std::to_string(i), Letters(40000, i));
   moved.Stored("0", Letters(90000, 1)).Stored("1", Letters(4200000, 2));
   moved.Compressed("2", Letters(300000, 3)).Stored("3", Letters(100, 4));
-  static const std::vector<Scenario> scenarios = {
-      {"add, the first into a removed slot",
-       base().Removed(4000).Build().Bytes(),
+  return {
+      {"add, the first into a removed slot", RawArchiveBuilder(base).Removed(4000).Build().Bytes(),
        {Add("s.txt", Letters(3000, 4), 0, false), Add("z.txt", Letters(3000, 5), 6, false),
         Add("s.src", Letters(1100000, 6), 0, true), Add("z.src", Letters(300000, 7), 1, true)}},
-      {"replace, each new file in the slot the one before freed",
-       fourFiles.Build().Bytes(),
+      {"replace, each new file in the slot the one before freed", fourFiles.Build().Bytes(),
        {Replace("r0", Letters(30000, 10)), Replace("r1", Letters(30000, 11)),
         Replace("r2", Letters(30000, 12)), Replace("r3", Letters(30000, 13))}},
       // Each move lands partly on the old place of the entry before it, and the
       // bytes saved for the compaction exceed one chunk of the journal.
       {"remove and compact", moved.Build().Bytes(), {Remove("0"), kCompact}},
-      {"extract one, then all", base().Build().Bytes(), {Extract("b.bin"), Extract("")}},
+      {"extract one, then all", base.Build().Bytes(), {Extract("b.bin"), Extract("")}},
       {"first add to an empty file", {}, {Add("x", Letters(1000, 1), 6, false)}},
   };
+}
+const std::vector<Scenario>& Scenarios() {
+  static const std::vector<Scenario> scenarios = MakeScenarios();
   return scenarios;
 }
 
