@@ -5,7 +5,6 @@
 // the files the run should leave (or, when Close did not report success, those
 // of before), and a writer rolls the journal back to the same, leaving a
 // well-formed archive and no journal.
-#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -34,9 +33,9 @@ std::string Slurp(const std::string& path) {
 
 // The active files read through the class, and the count of entries (which
 // compaction changes); nothing when it does not open or a file is not whole.
-std::optional<Files> FilesOf(const std::string& path, Archive::FileMode mode = Archive::ModeRead) {
+std::optional<Files> FilesOf(const std::string& path) {
   Archive archive;
-  if (!archive.Open(path.c_str(), mode)) return std::nullopt;
+  if (!archive.Open(path.c_str(), Archive::ModeRead)) return std::nullopt;
   Files files{{"#entries", std::to_string(archive.GetNumFiles())}};
   for (int i = 0; i < int(archive.GetNumFiles()); ++i) {
     const Archive::FileEntry& e = archive.GetFileEntry(i);
