@@ -1,6 +1,6 @@
 // Extracting entries to disk: directories made on the way, old targets
 // truncated, removed entries skipped, the destination used as typed, and
-// names, damage and failed writes that must not be reported as extracted.
+// names that must not be extracted.
 #include <algorithm>
 #include <filesystem>
 
@@ -81,28 +81,6 @@ TEST_F(ArchiveExtract, ExtractsOnlyUnderTheDestinationAsTyped) {
   EXPECT_EQ(Tree(dir.Path()),
             (std::vector<std::string>{"Abs", "Abs/f", "Back", "Back/Slash", "Back/Slash/f", "Dot",
                                       "Dot/f", "Up", "Up/f", "f", "s", "s/g", "test.arc"}));
-}
-
-// A flipped byte in the stored entry or in a part of the compressed one, a
-// failed or short write, and a file cut short after Open.
-TEST_F(ArchiveExtract, DamageAndFailedWritesAreNotReportedAsExtracted) {
-  const RawArchive intact = RawArchiveBuilder().Stored("s", "stored").Compressed("c", kBig).Build();
-  const std::string out = dir / "out";
-  for (int trouble = 0; trouble < 4; ++trouble) {
-    RawArchive raw = intact;
-    if (trouble < 2) raw.data[trouble == 0 ? 3 : intact.parts[1].offset - 2048 + 4] ^= 0x01;
-    WriteWholeFile(path, raw.Bytes());
-    Open(Archive::ModeRead);
-    const Fault fault = trouble == 2 ? Fault::Fail : Fault::Short;
-    if (trouble >= 2) fs.Inject(Call::WriteAt, fs.Count(Call::WriteAt) + 1, fault, true);
-    EXPECT_EQ(archive.ExtractFileToDisk(0, out.c_str()), trouble == 1) << trouble;
-    EXPECT_EQ(archive.ExtractFileToDisk(1, out.c_str()), trouble == 0) << trouble;
-    EXPECT_FALSE(archive.ExtractAll(out.c_str(), nullptr)) << trouble;
-    fs.Clear();
-  }
-  fsys::resize_file(path, intact.parts[1].offset + 10);
-  EXPECT_TRUE(archive.ExtractFileToDisk(0, out.c_str()));
-  EXPECT_FALSE(archive.ExtractFileToDisk(1, out.c_str()));
 }
 
 }  // namespace

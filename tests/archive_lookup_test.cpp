@@ -1,33 +1,60 @@
-// Finding entries by name and the index statistics.
-#include <gtest/gtest.h>
-
-#include <string>
+// Names and lookup: normalisation, the bucket hash and counts, finding
+// entries by name, the suffix search, and the index statistics.
 #include <tuple>
 
-#include "archive/Archive.h"
 #include "archive/Names.h"
-#include "support/RawArchive.h"
-#include "support/ScratchDir.h"
+#include "support/WritableArchive.h"
 
 namespace {
 
-using GAME::Archive;
-using testing_support::RawArchiveBuilder;
+using namespace GAME::names;
+using namespace testing_support;
+using ArchiveLookup = ArchiveFileTest;
 
-class ArchiveLookup : public ::testing::Test {
- protected:
-  void OpenBuilt(const RawArchiveBuilder& builder) {
-    testing_support::WriteWholeFile(path, builder.Build().Bytes());
-    ASSERT_TRUE(archive.Open(path.c_str(), Archive::ModeRead));
+TEST(NormalizeName, FoldsCaseAndSeparatorsAndOneLeadingDotAndSlash) {
+  const char* cases[][2] = {
+      {"Textures\\Rock.TEX", "textures/rock.tex"}, {".\\data\\a.txt", "data/a.txt"},
+      {"/data/a.txt", "data/a.txt"}, {"//data/a.txt", "/data/a.txt"},
+      {"../data/a.txt", "./data/a.txt"}, {".profile", "profile"},
+      {"a\\\\b", "a//b"}, {".", ""}, {".\\", ""},
+      {"\xC9t\xC9.TXT", "\xC9t\xC9.txt"}};  // bytes from 0x80 up stay as they are
+  for (const auto& [path, expected] : cases) {
+    std::string out;
+    NormalizeName(path, out);
+    EXPECT_EQ(out, expected) << path;
   }
+  std::string out = "kept";  // a null or empty path leaves the output alone
+  NormalizeName(nullptr, out);
+  NormalizeName("", out);
+  EXPECT_EQ(out, "kept");
+}
 
-  testing_support::ScratchDir dir;
-  std::string path = dir / "test.arc";
-  Archive archive;
-};
+TEST(HashName, MatchesTheWorkedValues) {
+  const std::pair<std::string, uint32_t> cases[] = {
+      {"a", 6381825}, {"abc", 6512899}, {"readme.txt", 1942744106},
+      {"textures/a.tex", 898550350}, {"levels/world01/map.dat", 1752869590},
+      {"\xE9t\xE9.txt", 1930128535}};
+  for (const auto& [name, value] : cases) {
+    EXPECT_EQ(HashValue(name.data(), uint32_t(name.size())), value) << name;
+  }
+}
+
+TEST(TableSize, FollowsTheEntryCountRanges) {
+  // The first entry count of each range and its bucket count.
+  const uint32_t ranges[][2] = {
+      {0, 31},       {128, 73},     {296, 127},    {512, 283},    {1136, 419},   {1680, 739},
+      {2960, 1019},  {4080, 1453},  {5816, 2063},  {8256, 3001},  {12008, 4001}, {16008, 5009},
+      {20040, 6067}, {24272, 7001}, {28008, 8009}, {32040, 9011}, {36048, 10007}};
+  for (size_t i = 0; i < std::size(ranges); ++i) {
+    const uint32_t last = i + 1 < std::size(ranges) ? ranges[i + 1][0] - 1 : 4000000000u;
+    EXPECT_EQ(TableSizeFor(ranges[i][0]), ranges[i][1]) << ranges[i][0];
+    EXPECT_EQ(TableSizeFor(last), ranges[i][1]) << last;
+  }
+}
 
 TEST_F(ArchiveLookup, FindsAnEntryByAnySpellingOfItsName) {
-  OpenBuilt(RawArchiveBuilder().Stored("other", "o").Stored("data/a.txt", "a").Removed(3));
+  OpenBuilt(RawArchiveBuilder().Stored("other", "o").Stored("data/a.txt", "a").Removed(3),
+            Archive::ModeRead);
   for (const char* spelling : {"Data\\A.TXT", "data/a.txt", "./data/a.txt", "/DATA/a.txt"}) {
     EXPECT_EQ(archive.FindFile(spelling), 1) << spelling;
   }
@@ -43,7 +70,7 @@ TEST_F(ArchiveLookup, FindsEveryEntryOfAChainLongerThanAThousand) {
   auto name = [](int i) { return "x" + std::to_string(10000 + i) + "yyyyyyyyyyyyyyyy.tex"; };
   RawArchiveBuilder builder;
   for (int i = 0; i < 1500; ++i) builder.Stored(name(i), "");
-  OpenBuilt(builder);
+  OpenBuilt(builder, Archive::ModeRead);
   Archive::Stats stats;
   archive.CalcStats(stats);
   EXPECT_EQ(stats.maxTableDepth, 1500u);
@@ -53,10 +80,7 @@ TEST_F(ArchiveLookup, FindsEveryEntryOfAChainLongerThanAThousand) {
 
 TEST_F(ArchiveLookup, StatsCountEntriesIndexBytesAndChains) {
   std::string second = "ab";  // a name in the bucket of "a" under 31 buckets
-  while (second[1] < 'z' &&
-         GAME::names::HashValue(second.data(), 2) % 31 != GAME::names::HashValue("a", 1) % 31) {
-    ++second[1];
-  }
+  while (second[1] < 'z' && HashValue(second.data(), 2) % 31 != HashValue("a", 1) % 31) ++second[1];
   const struct {
     RawArchiveBuilder archive;
     uint32_t entries, active, longest, indexSize, maxDepth;
@@ -68,15 +92,31 @@ TEST_F(ArchiveLookup, StatsCountEntriesIndexBytesAndChains) {
       {RawArchiveBuilder().Removed(10), 1, 0, 0, 49, 0, 0.0f},  // no occupied bucket
   };
   for (const auto& c : cases) {
-    Archive fresh;
-    testing_support::WriteWholeFile(path, c.archive.Build().Bytes());
-    ASSERT_TRUE(fresh.Open(path.c_str(), Archive::ModeRead));
+    OpenBuilt(c.archive, Archive::ModeRead);
     Archive::Stats s;
-    fresh.CalcStats(s);
+    archive.CalcStats(s);
     EXPECT_EQ(
         std::tuple(s.fileEntries, s.activeFiles, s.longestFilename, s.indexSize, s.tableSize,
                    s.maxTableDepth, s.averageDepth),
         std::tuple(c.entries, c.active, c.longest, c.indexSize, 31u, c.maxDepth, c.averageDepth));
+  }
+}
+
+TEST_F(ArchiveLookup, AppendsTheIndicesOfEveryNameEndingWithThePattern) {
+  RawArchiveBuilder built;
+  built.Stored("maps/a.tex", "0").Stored("a.text", "1").Compressed("tex", "2").Removed(3);
+  built.Stored("readme.txt", "4").Stored("ex", "5");
+  // Not tied to an extension, in any case, separators and '*' taken as they
+  // are; "" matches every name. 7 was in the vector before.
+  const std::vector<std::pair<std::string, mem::vector<int>>> cases = {
+      {"maps/a.tex", {7, 0}}, {"xmaps/a.tex", {7}}, {"ex", {7, 0, 2, 5}},
+      {".tex", {7, 0}},       {"A.TeX", {7, 0}},    {"/a.tex", {7, 0}},
+      {"\\a.tex", {7}},       {"*.tex", {7}},       {"", {7, 0, 1, 2, 4, 5}}};
+  OpenBuilt(built, Archive::ModeRead);
+  for (const auto& [pattern, matches] : cases) {
+    mem::vector<int> result = {7};
+    EXPECT_EQ(archive.FindMatchingFilesEnd(result, pattern), matches.size() - 1) << pattern;
+    EXPECT_EQ(result, matches) << pattern;
   }
 }
 

@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <tuple>
 
 #include "support/ToolRunner.h"
@@ -13,8 +12,8 @@ using namespace testing_support;
 using TotalStats = ToolTest;
 using Claim = std::tuple<std::string, uint32_t, uint32_t>;  // name, real size, stored size
 
-// Writes an index claiming entries over a hole (gigabytes cost no disk space):
-// compressed in one part when the sizes differ, removed without a name.
+// Writes an index claiming entries over a hole: compressed in one part when
+// the sizes differ, removed without a name.
 void WriteClaims(const std::string& path, const std::vector<Claim>& claims) {
   RawArchive a;
   for (const auto& [name, real, stored] : claims) {
@@ -26,15 +25,8 @@ void WriteClaims(const std::string& path, const std::vector<Claim>& claims) {
     if (!name.empty()) a.nameTable += name + '\0';
     a.header.indexOffset += stored;
   }
-  a.header.numEntries = uint32_t(a.entries.size());
-  a.header.numParts = uint32_t(a.parts.size());
-  a.header.partTableSize = 12 * a.header.numParts;
-  a.header.nameTableSize = uint32_t(a.nameTable.size());
-  const std::vector<unsigned char> bytes = a.Bytes();  // the header, then the index
-  std::ofstream out(path, std::ios::binary);
-  out.write(reinterpret_cast<const char*>(bytes.data()), 2048).seekp(a.header.indexOffset);
-  out.write(reinterpret_cast<const char*>(bytes.data()) + 2048,
-            std::streamsize(bytes.size() - 2048));
+  a.Recount();
+  WriteSparse(path, a);
 }
 
 // A whole report from its rows, given without line ends.

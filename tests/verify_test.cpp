@@ -1,23 +1,17 @@
 // Checking stored files without extracting them: Archive::VerifyFile and the
 // tool's "-verify" on clean, damaged, unopenable and read-only archives.
-#include <gtest/gtest.h>
+#include <sys/stat.h>
 
-#include <filesystem>
 #include <functional>
 #include <optional>
-#include <string>
-#include <vector>
 
-#include "archive/Archive.h"
-#include "support/FaultyFileSystem.h"
 #include "support/ToolRunner.h"
 #include "support/WritableArchive.h"
 
 namespace {
 
 using namespace testing_support;
-using Call = FaultyFileSystem::Call;
-using Fault = FaultyFileSystem::Fault;
+using Verify = ToolTest;
 
 // Entry 0 "s.txt" stored, entry 1 removed, entry 2 "big.bin" in two parts.
 RawArchive Sample() {
@@ -28,27 +22,25 @@ RawArchive Sample() {
       .Build();
 }
 
-class Verify : public ToolTest {
- protected:
-  std::string arc = dir / "test.arc";
-};
-
-// Each case's file is left exactly as it was, the byte after the index that
-// a writer would cut off included.
-TEST_F(Verify, ToolNamesEachDamagedFile) {
-  struct Case {
+// The file is left exactly as it was, with the byte after its index that a
+// writer would cut off; a missing one is not created.
+TEST_F(Verify, ToolNamesEachDamagedFileAndChangesNothing) {
+  const std::string clean = "2 files checked, 0 damaged\n", damaged = "2 files checked, 1 damaged\n";
+  const std::string notOpened = "Failed to open archive file test.arc.\n";
+  const struct {
     const char* what;
-    std::function<void(RawArchive&)> damage;
-    std::string err;  // empty when nothing is damaged
-  };
-  const Case cases[] = {
-      {"clean", [](RawArchive&) {}, ""},
+    std::function<void(RawArchive&)> damage;  // none: no file
+    int exitCode;
+    std::string out, err;
+    ToolOptions options = {};
+  } cases[] = {
+      {"missing", nullptr, 255, "", notOpened},
+      {"clean", [](RawArchive&) {}, 0, clean, ""},
       {"flipped byte in a compressed part",
        [](RawArchive& a) { a.data[a.parts[1].offset - 2048 + a.parts[1].storedSize / 2] ^= 0x55; },
-       "damaged: big.bin (part 2 of 2 does not inflate)\n"},
-      {"flipped byte in a stored file",
-       [](RawArchive& a) { a.data[a.entries[0].offset - 2048] ^= 1; },
-       "damaged: s.txt (checksum mismatch)\n"},
+       1, damaged, "damaged: big.bin (part 2 of 2 does not inflate)\n"},
+      {"flipped byte in a stored file", [](RawArchive& a) { a.data[a.entries[0].offset - 2048] ^= 1; },
+       1, damaged, "damaged: s.txt (checksum mismatch)\n"},
       {"truncated last part",
        [](RawArchive& a) {
          a.parts[1].storedSize -= 10;
@@ -56,63 +48,37 @@ TEST_F(Verify, ToolNamesEachDamagedFile) {
          a.data.resize(a.data.size() - 10);
          a.header.indexOffset -= 10;
        },
-       "damaged: big.bin (part 2 of 2 does not inflate)\n"},
+       1, damaged, "damaged: big.bin (part 2 of 2 does not inflate)\n"},
+      {"not an archive", [](RawArchive& a) { a.header.magic = "ARC!"; }, 255, "", notOpened},
+      {"read-only file", [](RawArchive&) {}, 0, clean, "", {.unprivileged = true}},
   };
-  for (const Case& c : cases) {
+  ASSERT_EQ(chmod(dir.Path().c_str(), 0777), 0);
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    RawArchive archive = Sample();
-    c.damage(archive);
-    std::vector<unsigned char> bytes = archive.Bytes();
-    bytes.push_back('!');
-    WriteWholeFile(arc, bytes);
-    const ToolResult r = Run({"test.arc", "-VERIFY"});
-    EXPECT_EQ(r.exitCode, c.err.empty() ? 0 : 1);
-    EXPECT_EQ(r.out,
-              c.err.empty() ? "2 files checked, 0 damaged\n" : "2 files checked, 1 damaged\n");
-    EXPECT_EQ(r.err, c.err);
-    EXPECT_EQ(ReadWholeFile(arc), bytes);
+    std::vector<unsigned char> bytes;
+    if (c.damage) {
+      RawArchive archive = Sample();
+      c.damage(archive);
+      bytes = archive.Bytes();
+      bytes.push_back('!');
+      WriteWholeFile(dir / "test.arc", bytes);
+      ASSERT_EQ(chmod((dir / "test.arc").c_str(), c.options.unprivileged ? 0444 : 0644), 0);
+    }
+    Expect({"test.arc", "-VERIFY"}, c.exitCode, c.out, c.err, c.options);
+    EXPECT_EQ(ReadWholeFile(dir / "test.arc"), bytes);
+    EXPECT_EQ(std::filesystem::exists(dir / "test.arc"), c.damage != nullptr);
   }
-}
-
-// A missing archive is not created; a file that is not an archive is left
-// alone; a read-only archive file is checked like any other.
-TEST_F(Verify, ToolOpensForReadingOnly) {
-  const auto run = [&](const ToolOptions& options = {}) {
-    return Run({"test.arc", "-verify"}, options);
-  };
-  ToolResult r = run();
-  EXPECT_EQ(r.exitCode, 255);
-  EXPECT_EQ(r.err, "Failed to open archive file test.arc.\n");
-  EXPECT_FALSE(std::filesystem::exists(arc));
-
-  const std::vector<unsigned char> text = {'h', 'e', 'l', 'l', 'o'};
-  WriteWholeFile(arc, text);
-  EXPECT_EQ(run().exitCode, 255);
-  EXPECT_EQ(ReadWholeFile(arc), text);
-
-  WriteWholeFile(arc, Sample().Bytes());
-  namespace fs = std::filesystem;
-  fs::permissions(dir.Path(), fs::perms::all);
-  fs::permissions(arc, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
-  r = run(ToolOptions{.unprivileged = true});
-  EXPECT_EQ(r.exitCode, 0);
-  EXPECT_EQ(r.out, "2 files checked, 0 damaged\n");
 }
 
 // The reasons for entries that cannot be checked, and for reads that fail or
 // come up short on either kind of entry.
 TEST_F(Verify, ReasonsFromTheLibrary) {
-  WriteWholeFile(arc, Sample().Bytes());
+  WriteWholeFile(dir / "test.arc", Sample().Bytes());
   FaultyFileSystem faulty;
-  GAME::Archive archive(faulty);
-  ASSERT_TRUE(archive.Open(arc.c_str(), GAME::Archive::ModeRead));
+  Archive archive(faulty);
+  ASSERT_TRUE(archive.Open((dir / "test.arc").c_str(), Archive::ModeRead));
   EXPECT_TRUE(archive.VerifyFile(2, nullptr));
-  struct Case {
-    int index;
-    std::optional<Fault> fault;
-    std::string reason;
-  };
-  const Case cases[] = {
+  const std::tuple<int, std::optional<Fault>, std::string> cases[] = {
       {-1, {}, "no such entry"},
       {3, {}, "no such entry"},
       {1, {}, "removed entry"},
@@ -121,11 +87,11 @@ TEST_F(Verify, ReasonsFromTheLibrary) {
       {2, Fault::Fail, "part 1 of 2 cannot be read: read error"},
       {2, Fault::Short, "part 1 of 2 cannot be read: data is cut short"},
   };
-  for (const Case& c : cases) {
-    if (c.fault) faulty.Inject(Call::ReadAt, faulty.Count(Call::ReadAt) + 1, *c.fault);
+  for (const auto& [index, fault, expected] : cases) {
+    if (fault) faulty.Inject(Call::ReadAt, faulty.Count(Call::ReadAt) + 1, *fault);
     std::string reason;
-    EXPECT_FALSE(archive.VerifyFile(c.index, &reason));
-    EXPECT_EQ(reason, c.reason) << c.index;
+    EXPECT_FALSE(archive.VerifyFile(index, &reason));
+    EXPECT_EQ(reason, expected) << index;
     faulty.Clear();
   }
 }

@@ -10,7 +10,6 @@ namespace GAME {
 
 class ArchiveTestPeer {
  public:
-  static int FindFreeEntry(const Archive& a, unsigned int size) { return a.FindFreeEntry(size); }
   static std::vector<uint32_t> FreeEntries(const Archive& a) {
     return {a.freeEntries.begin(), a.freeEntries.end()};
   }

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <fstream>
-#include <initializer_list>
 #include <stdexcept>
 
 namespace testing_support {
@@ -14,35 +13,49 @@ namespace {
 
 constexpr uint32_t kBlock = 262144;
 
-void Put(std::vector<unsigned char>& out, std::initializer_list<uint32_t> values) {
-  for (uint32_t v : values) {
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<unsigned char>(v >> (8 * i)));
+using Fields = std::vector<uint32_t*>;
+// Each record's fields in file order.
+Fields FieldsOf(RawHeader& h) {
+  return {&h.version, &h.numEntries, &h.numParts, &h.partTableSize, &h.nameTableSize, &h.indexOffset};
+}
+Fields FieldsOf(RawPart& p) { return {&p.offset, &p.storedSize, &p.realSize}; }
+Fields FieldsOf(RawEntry& e) {
+  return {&e.flags,        &e.offset,   &e.storedSize, &e.realSize,   &e.checksum, &e.fileTimeLow,
+          &e.fileTimeHigh, &e.numParts, &e.firstPart,  &e.nameLength, &e.nameOffset};
+}
+
+void Put(std::vector<unsigned char>& out, const Fields& fields) {
+  for (const uint32_t* v : fields) {
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<unsigned char>(*v >> (8 * i)));
   }
 }
 
-void Get(const std::vector<unsigned char>& in, size_t& at,
-         std::initializer_list<uint32_t*> fields) {
-  for (uint32_t* field : fields) {
-    *field = uint32_t(in[at]) | uint32_t(in[at + 1]) << 8 | uint32_t(in[at + 2]) << 16 |
-             uint32_t(in[at + 3]) << 24;
+void Get(const std::vector<unsigned char>& in, size_t& at, const Fields& fields) {
+  for (uint32_t* v : fields) {
+    *v = uint32_t(in[at]) | uint32_t(in[at + 1]) << 8 | uint32_t(in[at + 2]) << 16 |
+         uint32_t(in[at + 3]) << 24;
     at += 4;
   }
 }
 
 }  // namespace
 
+void RawArchive::Recount() {
+  header.numEntries = uint32_t(entries.size());
+  header.numParts = uint32_t(parts.size());
+  header.partTableSize = header.numParts * 12;
+  header.nameTableSize = uint32_t(nameTable.size());
+}
+
 std::vector<unsigned char> RawArchive::Bytes() const {
-  std::vector<unsigned char> out(header.magic.begin(), header.magic.end());
-  const RawHeader& h = header;
-  Put(out, {h.version, h.numEntries, h.numParts, h.partTableSize, h.nameTableSize, h.indexOffset});
+  RawArchive a = *this;  // FieldsOf points into it
+  std::vector<unsigned char> out(a.header.magic.begin(), a.header.magic.end());
+  Put(out, FieldsOf(a.header));
   out.resize(2048, 0);
   out.insert(out.end(), data.begin(), data.end());
-  for (const RawPart& p : parts) Put(out, {p.offset, p.storedSize, p.realSize});
+  for (RawPart& p : a.parts) Put(out, FieldsOf(p));
   out.insert(out.end(), nameTable.begin(), nameTable.end());
-  for (const RawEntry& e : entries) {
-    Put(out, {e.flags, e.offset, e.storedSize, e.realSize, e.checksum, e.fileTimeLow,
-              e.fileTimeHigh, e.numParts, e.firstPart, e.nameLength, e.nameOffset});
-  }
+  for (RawEntry& e : a.entries) Put(out, FieldsOf(e));
   return out;
 }
 
@@ -52,23 +65,18 @@ bool RawArchive::Parse(const std::vector<unsigned char>& bytes, RawArchive& out)
   RawHeader& h = out.header;
   h.magic.assign(bytes.begin(), bytes.begin() + 4);
   size_t at = 4;
-  Get(bytes, at,
-      {&h.version, &h.numEntries, &h.numParts, &h.partTableSize, &h.nameTableSize, &h.indexOffset});
+  Get(bytes, at, FieldsOf(h));
   const uint64_t end =
       uint64_t(h.indexOffset) + 12ull * h.numParts + h.nameTableSize + 44ull * h.numEntries;
   if (end != bytes.size() || h.indexOffset < 2048) return false;
   out.data.assign(bytes.begin() + 2048, bytes.begin() + h.indexOffset);
   at = h.indexOffset;
   out.parts.resize(h.numParts);
-  for (RawPart& p : out.parts) Get(bytes, at, {&p.offset, &p.storedSize, &p.realSize});
+  for (RawPart& p : out.parts) Get(bytes, at, FieldsOf(p));
   out.nameTable.assign(bytes.begin() + long(at), bytes.begin() + long(at + h.nameTableSize));
   at += h.nameTableSize;
   out.entries.resize(h.numEntries);
-  for (RawEntry& e : out.entries) {
-    Get(bytes, at,
-        {&e.flags, &e.offset, &e.storedSize, &e.realSize, &e.checksum, &e.fileTimeLow,
-         &e.fileTimeHigh, &e.numParts, &e.firstPart, &e.nameLength, &e.nameOffset});
-  }
+  for (RawEntry& e : out.entries) Get(bytes, at, FieldsOf(e));
   return true;
 }
 
@@ -94,10 +102,7 @@ void RawArchiveBuilder::Add(uint32_t flags, const std::string& name, const std::
   }
   a.data.insert(a.data.end(), bytes.begin(), bytes.end());
   a.entries.push_back(e);
-  a.header.numEntries = uint32_t(a.entries.size());
-  a.header.numParts = uint32_t(a.parts.size());
-  a.header.partTableSize = a.header.numParts * 12;
-  a.header.nameTableSize = uint32_t(a.nameTable.size());
+  a.Recount();
   a.header.indexOffset = 2048 + uint32_t(a.data.size());
 }
 
@@ -141,6 +146,15 @@ std::vector<unsigned char> ReadWholeFile(const std::string& path) {
 void WriteWholeFile(const std::string& path, const std::vector<unsigned char>& bytes) {
   std::ofstream(path, std::ios::binary | std::ios::trunc)
       .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+void WriteSparse(const std::string& path, RawArchive archive) {
+  archive.data.clear();
+  const std::vector<unsigned char> bytes = archive.Bytes();
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()), 2048)
+      .seekp(archive.header.indexOffset)
+      .write(reinterpret_cast<const char*>(bytes.data()) + 2048, std::streamsize(bytes.size() - 2048));
 }
 
 uint32_t Adler32Of(const std::string& content) {

@@ -32,6 +32,8 @@ struct RawArchive {
   std::string nameTable;
   std::vector<RawEntry> entries;
 
+  // Sets the header's counts and table sizes from the tables.
+  void Recount();
   std::vector<unsigned char> Bytes() const;
   // Parses a file laid out as the format says; false when it is not.
   static bool Parse(const std::vector<unsigned char>& bytes, RawArchive& out);
@@ -58,6 +60,9 @@ class RawArchiveBuilder {
 
 std::vector<unsigned char> ReadWholeFile(const std::string& path);
 void WriteWholeFile(const std::string& path, const std::vector<unsigned char>& bytes);
+// Writes the header and the index at its offset, leaving the data a hole:
+// files of gigabytes cost no disk space.
+void WriteSparse(const std::string& path, RawArchive archive);
 uint32_t Adler32Of(const std::string& content);
 
 }  // namespace testing_support

@@ -10,9 +10,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 #include <tuple>
 
 namespace testing_support {
@@ -41,6 +43,10 @@ ToolResult ToolTest::Run(const Args& args, const ToolOptions& options) const {
     usleep(200);  // 30 s at most
   }
   if (options.signalOnOutput != 0) kill(pid, options.signalOnOutput);
+  if (options.killAfterMicroseconds >= 0) {
+    std::this_thread::sleep_for(std::chrono::microseconds(options.killAfterMicroseconds));
+    kill(pid, SIGKILL);
+  }
   int status = 0;
   if (waitpid(pid, &status, 0) != pid) throw std::runtime_error("waitpid failed");
   const int exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
