@@ -305,9 +305,9 @@ TEST(ParallelAdd, PackerSurvivesDroppedFiles) {
 
 // SIGINT during a parallel "-add": exit 130, and the archive holds exactly
 // the files reported, each whole.
-class ParallelTool : public ToolTest {};
+class ParallelAddTool : public ToolTest {};
 
-TEST_F(ParallelTool, InterruptedAddKeepsExactlyTheReportedFiles) {
+TEST_F(ParallelAddTool, InterruptedAddKeepsExactlyTheReportedFiles) {
   for (int i = 0; i < 2000; ++i) Put("tree/f" + std::to_string(i), testing_support::Text(3000 + i));
   ASSERT_EQ(setenv("KORVAT_THREADS", "3", 1), 0);
   const ToolResult r = Run({"new.arc", "-add", "tree", ".", "6"}, {.signalOnOutput = SIGINT});
