@@ -2,6 +2,7 @@
 // interrupt signals recorded instead of ending the process.
 #include "platform/Process.h"
 
+#include <malloc.h>
 #include <sched.h>
 
 #include <atomic>
@@ -40,6 +41,8 @@ void InstallInterruptHandlers() {
 }
 
 int PendingInterrupt() { return pendingInterrupt.load(); }
+
+void KeepFreedMemory() { mallopt(M_TRIM_THRESHOLD, 64 << 20); }
 
 unsigned WorkerCount() {
   if (const char* setting = std::getenv("KORVAT_THREADS")) {

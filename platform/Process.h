@@ -16,6 +16,12 @@ void InstallInterruptHandlers();
 // The number of the first interrupt signal received, or 0.
 int PendingInterrupt();
 
+// Lets the allocator keep up to 64 MiB of freed memory instead of handing
+// it back at once: zlib allocates and frees a few hundred KiB per block it
+// compresses, and returning that to the system every time cost more than
+// the compression of a small file.
+void KeepFreedMemory();
+
 // How many worker threads the tool's parallel work uses: KORVAT_THREADS when
 // it holds a number from 1 to 256, otherwise the cores this process may run
 // on (at least 1).

@@ -232,6 +232,7 @@ int RunArchiveCommand(const platform::FileSystem& fs, GAME::Archive& archive, in
 }  // namespace
 
 int Run(int argc, char** argv) {
+  platform::KeepFreedMemory();
   return Run(argc, argv, platform::NativeFileSystem(), platform::WorkerCount());
 }
 
