@@ -42,7 +42,10 @@ void InstallInterruptHandlers() {
 
 int PendingInterrupt() { return pendingInterrupt.load(); }
 
-void KeepFreedMemory() { mallopt(M_TRIM_THRESHOLD, 64 << 20); }
+void KeepFreedMemory() {
+  mallopt(M_MMAP_THRESHOLD, 4 << 20);
+  mallopt(M_TRIM_THRESHOLD, 64 << 20);
+}
 
 unsigned WorkerCount() {
   if (const char* setting = std::getenv("KORVAT_THREADS")) {

@@ -16,10 +16,10 @@ void InstallInterruptHandlers();
 // The number of the first interrupt signal received, or 0.
 int PendingInterrupt();
 
-// Lets the allocator keep up to 64 MiB of freed memory instead of handing
-// it back at once: zlib allocates and frees a few hundred KiB per block it
-// compresses, and returning that to the system every time cost more than
-// the compression of a small file.
+// Lets the allocator serve blocks up to 4 MiB from its heap and keep up to
+// 64 MiB of freed memory instead of handing it back at once: zlib's state
+// and the part buffers are allocated and freed for every file, and mapping
+// and returning them each time cost more than the work on a small file.
 void KeepFreedMemory();
 
 // How many worker threads the tool's parallel work uses: KORVAT_THREADS when
