@@ -87,7 +87,6 @@ Step Extract(const std::string& name) {
 }
 
 struct Scenario {
-  const char* name;
   std::vector<unsigned char> base;  // the archive file before the run
   std::vector<Step> steps;
 };
@@ -99,19 +98,19 @@ std::vector<Scenario> MakeScenarios() {
   moved.Stored("0", Letters(90000, 1)).Stored("1", Letters(4200000, 2));
   moved.Compressed("2", Letters(300000, 3)).Stored("3", Letters(100, 4));
   return {
-      {"add, the first into a removed slot",
-       RawArchiveBuilder(base).Removed(4000).Build().Bytes(),
+      // Adds, the first into a removed slot.
+      {RawArchiveBuilder(base).Removed(4000).Build().Bytes(),
        {Put("s.txt", Letters(3000, 4), 0, kMemory), Put("z.txt", Letters(3000, 5), 6, kMemory),
         Put("s.src", Letters(1100000, 6), 0, kDisk), Put("z.src", Letters(300000, 7), 1, kDisk)}},
-      {"replace, each new file in the slot the one before freed",
-       fourFiles.Build().Bytes(),
+      // Replacements, each new file in the slot the one before freed.
+      {fourFiles.Build().Bytes(),
        {Put("r0", Letters(30000, 10), 0, kReplace), Put("r1", Letters(30000, 11), 0, kReplace),
         Put("r2", Letters(30000, 12), 0, kReplace), Put("r3", Letters(30000, 13), 0, kReplace)}},
       // Each move lands partly on the old place of the entry before it, and the
       // bytes saved for the compaction exceed one chunk of the journal.
-      {"remove and compact", moved.Build().Bytes(), {RemoveAndCompact("0")}},
-      {"extract one, then all", base.Build().Bytes(), {Extract("b.bin"), Extract("")}},
-      {"first add to an empty file", {}, {Put("x", Letters(1000, 1), 6, kMemory)}},
+      {moved.Build().Bytes(), {RemoveAndCompact("0")}},
+      {base.Build().Bytes(), {Extract("b.bin"), Extract("")}},
+      {{}, {Put("x", Letters(1000, 1), 6, kMemory)}},  // the first add to an empty file
   };
 }
 const std::vector<Scenario>& Scenarios() {
@@ -190,15 +189,6 @@ class CrashSafety : public ToolTest {
     }
     EXPECT_EQ(FilesOf(arc), seen);
   }
-  // The add scenario ended at the nth call of the kind, leaving its journal.
-  void CrashAdd(Call call, uint64_t nth) {
-    Begin(Scenarios()[0].base);
-    FaultyFileSystem fs;
-    fs.Inject(call, nth, Fault::Exit);
-    ASSERT_TRUE(DiesIn([&] { Play(Scenarios()[0], fs, call, nth); }));
-    ASSERT_TRUE(stdfs::exists(journal));
-  }
-
   stdfs::path previous = stdfs::current_path();
   std::string arc = dir / "test.arc", journal = arc + "-journal";
   Files old;
@@ -218,8 +208,8 @@ TEST_P(EveryCall, FailingComingUpShortOrEndingTheProcess) {
     for (uint64_t nth = 1; nth <= counter.Count(call) && !HasFatalFailure(); ++nth) {
       for (Fault fault : {Fault::Fail, Fault::Short, Fault::Exit}) {
         if (fault == Fault::Short && (call == Call::Truncate || call == Call::Flush)) continue;
-        SCOPED_TRACE(testing::Message() << s.name << ": call kind " << int(call) << " #" << nth
-                                        << ", fault " << int(fault));
+        SCOPED_TRACE(testing::Message()
+                     << "call kind " << int(call) << " #" << nth << ", fault " << int(fault));
         FaultyFileSystem fs;
         fs.Inject(call, nth, fault);
         if (fault == Fault::Exit) {
@@ -241,7 +231,10 @@ INSTANTIATE_TEST_SUITE_P(Scenarios, EveryCall, testing::Range<size_t>(0, Scenari
 // rollback that dies is resumed by the next open; a journal torn or altered,
 // or beside an archive replaced since, is not applied and a writer removes it.
 TEST_F(CrashSafety, JournalOfACrashedAddRollsBackOnlyWhenItFits) {
-  CrashAdd(Call::Truncate, 1);
+  Begin(Scenarios()[0].base);
+  FaultyFileSystem crashing;
+  crashing.Inject(Call::Truncate, 1, Fault::Exit);
+  ASSERT_TRUE(DiesIn([&] { Play(Scenarios()[0], crashing, Call::Truncate, 1); }));
   const std::vector<unsigned char> crashed = ReadWholeFile(arc), saved = ReadWholeFile(journal);
   const auto readable = stdfs::perms::owner_read | stdfs::perms::others_read;
   for (const std::string& path : {arc, journal}) stdfs::permissions(path, readable);
