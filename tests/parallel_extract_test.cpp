@@ -112,39 +112,36 @@ TEST_F(ParallelTool, ExtractAndVerifyGiveTheSameFilesAndLinesWithAnyWorkerCount)
 // into one new directory tree that they all create at once.
 TEST(ParallelArchive, ConstMethodsServeSeveralThreadsAtOnce) {
   ScratchDir dir;
-  const std::string path = dir / "t.arc";
   RawArchiveBuilder built;
-  std::vector<std::string> contents;
+  std::map<std::string, std::string> files;
   for (int i = 0; i < 24; ++i) {
-    contents.push_back(Noise(i % 4 == 0 ? 2 * kBlock + i : 500 + i, i, 3));
-    built.Compressed("x/y/z/f" + std::to_string(i), contents.back());
+    const std::string name = "x/y/z/f" + std::to_string(i);
+    built.Compressed(name, files[name] = Noise(i % 4 == 0 ? 2 * kBlock + i : 500 + i, i, 3));
   }
-  WriteWholeFile(path, built.Build().Bytes());
+  WriteWholeFile(dir / "t.arc", built.Build().Bytes());
   for (Archive::FileMode mode : {Archive::ModeRead, Archive::ModeWrite}) {
     Archive archive;
-    ASSERT_TRUE(archive.Open(path.c_str(), mode));
+    ASSERT_TRUE(archive.Open((dir / "t.arc").c_str(), mode));
     const std::string out = dir / ("out" + std::to_string(int(mode)));
-    std::vector<int> ok(contents.size(), 0);
     std::vector<std::jthread> threads;
-    for (size_t i = 0; i < contents.size(); ++i) {
+    for (int i = 0; i < 24; ++i) {
       threads.emplace_back([&, i] {
+        const std::string& want = files.at("x/y/z/f" + std::to_string(i));
         const int index = archive.FindFile(("X\\Y/z/F" + std::to_string(i)).c_str());
         std::vector<unsigned char> area(Archive::MaxPartSize() + kBlock);
         Archive::BlockBuffer buffer{Archive::kNoPart, area.data(),
                                     area.data() + Archive::MaxPartSize()};
-        std::string read(contents[i].size(), '\0');
-        ok[i] = index == int(i) &&
-                archive.ReadFromFile(index, reinterpret_cast<unsigned char*>(read.data()), 0,
-                                     unsigned(read.size()), &buffer) &&
-                read == contents[i] && archive.VerifyFile(index, nullptr) &&
-                archive.ExtractFileParallel(index, out.c_str(), 1 + i % 3);
+        std::string read(want.size(), '\0');
+        EXPECT_TRUE(index == i &&
+                    archive.ReadFromFile(index, reinterpret_cast<unsigned char*>(read.data()), 0,
+                                         unsigned(read.size()), &buffer) &&
+                    read == want && archive.VerifyFile(index, nullptr) &&
+                    archive.ExtractFileParallel(index, out.c_str(), 1 + i % 3))
+            << i;
       });
     }
     threads.clear();
-    const std::map<std::string, std::string> files = FilesBelow(out);
-    for (size_t i = 0; i < contents.size(); ++i) {
-      EXPECT_TRUE(ok[i] && files.at("x/y/z/f" + std::to_string(i)) == contents[i]) << i;
-    }
+    EXPECT_TRUE(FilesBelow(out) == files);
   }
 }
 
