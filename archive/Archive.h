@@ -10,9 +10,9 @@
 // (to distinct files; directories they share may be created concurrently),
 // ExtractFileParallel and VerifyFile. They read the index and the archive
 // file only by positioned reads and keep no state between calls. Every other
-// method needs the object to itself. Two objects may not write one archive at once: opening for
-// writing takes an exclusive lock on the file, opening for reading a shared
-// one, and Open fails when the lock cannot be had.
+// method needs the object to itself. Two objects may not write one archive at
+// once: opening for writing takes an exclusive lock on the file, opening for
+// reading a shared one, and Open fails when the lock cannot be had.
 //
 // Crash safety: changes are written in place, but the bytes the archive as
 // opened still needs are first saved to a journal beside it (NAME-journal),

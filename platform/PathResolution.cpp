@@ -72,6 +72,19 @@ std::optional<Location> Resolve(const std::string& path, LastComponent last) {
   if (::fstatat(AT_FDCWD, native.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
     return Location{Descriptor(), native};
   }
+  // Most such paths name a new file in a directory that exists exactly: the
+  // walk would keep each of its components as written, so only the last one
+  // needs a search.
+  const size_t slash = native.rfind('/');
+  if (slash != std::string::npos && slash + 1 < native.size()) {
+    Descriptor parent(::openat(AT_FDCWD, slash == 0 ? "/" : native.substr(0, slash).c_str(),
+                               kWalkFlags));
+    if (parent.IsOpen()) {
+      std::optional<std::string> name = FindInDirectory(parent.Get(), native.substr(slash + 1));
+      if (!name && last == LastComponent::MustExist) return std::nullopt;
+      return Location{std::move(parent), name ? *name : native.substr(slash + 1)};
+    }
+  }
   std::vector<std::string> components = SplitComponents(native);
   if (components.empty()) return std::nullopt;
 

@@ -74,6 +74,7 @@ TEST_F(PlatformTest, ResolvesAndCreatesPathsIgnoringCaseWithEitherSeparator) {
   EXPECT_TRUE(native.RemoveFile("DATA/SUB/FILE.BIN"));
   // New names go below the existing components, whatever their case.
   EXPECT_TRUE(OpenFile("DATA/new.txt", Access::ReadWrite, Creation::OpenAlways).IsOpen());
+  EXPECT_TRUE(OpenFile("data/NEW.TXT", Access::ReadWrite, Creation::CreateAlways).IsOpen());
   EXPECT_TRUE(OpenFile("Data\\README.TXT", Access::ReadWrite, Creation::CreateAlways).IsOpen());
   EXPECT_TRUE(native.CreateDirectory("DATA\\SUB\\New"));
   EXPECT_FALSE(native.CreateDirectory("missing/sub"));
