@@ -5,15 +5,14 @@
 // the files the run should leave (or, when Close did not report success, those
 // of before), and a writer rolls the journal back to the same, leaving a
 // well-formed archive and no journal.
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <optional>
-#include <random>
 
 #include "support/ToolRunner.h"
 #include "support/WritableArchive.h"
@@ -26,10 +25,6 @@ using Files = std::map<std::string, std::string>;  // name -> content; "#entries
 using Step = std::function<bool(Archive&, Files&)>;
 
 std::string Letters(size_t size, unsigned seed) { return Noise(size, seed, 26); }
-std::string Slurp(const std::string& path) {
-  const std::vector<unsigned char> bytes = ReadWholeFile(path);
-  return {bytes.begin(), bytes.end()};
-}
 
 // The active files read through the class, and the count of entries (which
 // compaction changes); nothing when it does not open or a file is not whole.
@@ -40,9 +35,9 @@ std::optional<Files> FilesOf(const std::string& path) {
   for (int i = 0; i < int(archive.GetNumFiles()); ++i) {
     const Archive::FileEntry& e = archive.GetFileEntry(i);
     std::string content(e.realSize, '\0');
-    auto* data = reinterpret_cast<unsigned char*>(content.data());
     if (!(e.flags & 1)) continue;
-    if (!archive.ExtractFileToMemory(i, data, e.realSize) || Adler32Of(content) != e.checksum) {
+    if (!archive.ExtractFileToMemory(i, (unsigned char*)content.data(), e.realSize) ||
+        Adler32Of(content) != e.checksum) {
       return std::nullopt;
     }
     files[std::string(e.name, e.nameLength)] = content;
@@ -50,38 +45,32 @@ std::optional<Files> FilesOf(const std::string& path) {
   return archive.Close(false) ? std::optional(files) : std::nullopt;
 }
 
-// Adds from memory, or from a file of that name written first. A failed add
-// leaves the entries and the free list as they were.
-Step Add(const std::string& name, const std::string& content, int level, bool fromDisk) {
+// Adds from memory, or from a file of that name written first, or replaces
+// the entry of that name with such a file. A failed add leaves the entries
+// and the free list as they were; a failed replacement keeps the old file.
+enum How { kMemory, kDisk, kReplace };
+Step Put(const std::string& name, const std::string& content, int level, How how) {
   return [=](Archive& a, Files& files) {
     const State before = StateOf(a);
     std::string bytes = content;
-    if (fromDisk) WriteWholeFile(name, {content.begin(), content.end()});
-    const int index = fromDisk ? a.AddFileFromDisk(name.c_str(), level)
-                               : a.AddFileFromMemory(name.c_str(), (unsigned char*)bytes.data(),
-                                                     unsigned(bytes.size()), level);
+    if (how != kMemory) WriteWholeFile(name, {content.begin(), content.end()});
+    const int index =
+        how == kReplace ? a.ReplaceFileFromDisk(a.FindFile(name.c_str()), name.c_str(), level)
+        : how == kDisk  ? a.AddFileFromDisk(name.c_str(), level)
+                        : a.AddFileFromMemory(name.c_str(), (unsigned char*)bytes.data(),
+                                              unsigned(bytes.size()), level);
     if (index >= 0) files[name] = content;
-    EXPECT_TRUE(index >= 0 || StateOf(a) == before) << name;
+    EXPECT_TRUE(index >= 0 || how == kReplace || StateOf(a) == before) << name;
     return index >= 0;
   };
 }
-// A replacement that fails keeps the old file.
-Step Replace(const std::string& name, const std::string& content) {
+Step RemoveAndCompact(const std::string& name) {
   return [=](Archive& a, Files& files) {
-    WriteWholeFile(name, {content.begin(), content.end()});
-    const bool ok = a.ReplaceFileFromDisk(a.FindFile(name.c_str()), name.c_str(), 0) >= 0;
-    if (ok) files[name] = content;
-    return ok;
+    const bool removed = a.RemoveFile(a.FindFile(name.c_str()));
+    if (removed) files.erase(name);
+    return removed && a.Compact();
   };
 }
-Step Remove(const std::string& name) {
-  return [=](Archive& a, Files& files) {
-    const bool ok = a.RemoveFile(a.FindFile(name.c_str()));
-    if (ok) files.erase(name);
-    return ok;
-  };
-}
-const Step kCompact = [](Archive& a, Files&) { return a.Compact(); };
 // Extracts one file, or all without a name; what is reported written is whole.
 Step Extract(const std::string& name) {
   return [=](Archive& a, Files& files) {
@@ -89,7 +78,8 @@ Step Extract(const std::string& name) {
                            : a.ExtractFileToDisk(a.FindFile(name.c_str()), "out");
     for (const auto& [stored, content] : files) {
       if (stored[0] != '#' && (name.empty() || name == stored)) {
-        ok = ok && Slurp("out/" + stored) == content;
+        const std::vector<unsigned char> bytes = ReadWholeFile("out/" + stored);
+        ok = ok && std::string(bytes.begin(), bytes.end()) == content;
       }
     }
     return ok;
@@ -97,7 +87,6 @@ Step Extract(const std::string& name) {
 }
 
 struct Scenario {
-  const char* name;
   std::vector<unsigned char> base;  // the archive file before the run
   std::vector<Step> steps;
 };
@@ -109,17 +98,19 @@ std::vector<Scenario> MakeScenarios() {
   moved.Stored("0", Letters(90000, 1)).Stored("1", Letters(4200000, 2));
   moved.Compressed("2", Letters(300000, 3)).Stored("3", Letters(100, 4));
   return {
-      {"add, the first into a removed slot", RawArchiveBuilder(base).Removed(4000).Build().Bytes(),
-       {Add("s.txt", Letters(3000, 4), 0, false), Add("z.txt", Letters(3000, 5), 6, false),
-        Add("s.src", Letters(1100000, 6), 0, true), Add("z.src", Letters(300000, 7), 1, true)}},
-      {"replace, each new file in the slot the one before freed", fourFiles.Build().Bytes(),
-       {Replace("r0", Letters(30000, 10)), Replace("r1", Letters(30000, 11)),
-        Replace("r2", Letters(30000, 12)), Replace("r3", Letters(30000, 13))}},
+      // Adds, the first into a removed slot.
+      {RawArchiveBuilder(base).Removed(4000).Build().Bytes(),
+       {Put("s.txt", Letters(3000, 4), 0, kMemory), Put("z.txt", Letters(3000, 5), 6, kMemory),
+        Put("s.src", Letters(1100000, 6), 0, kDisk), Put("z.src", Letters(300000, 7), 1, kDisk)}},
+      // Replacements, each new file in the slot the one before freed.
+      {fourFiles.Build().Bytes(),
+       {Put("r0", Letters(30000, 10), 0, kReplace), Put("r1", Letters(30000, 11), 0, kReplace),
+        Put("r2", Letters(30000, 12), 0, kReplace), Put("r3", Letters(30000, 13), 0, kReplace)}},
       // Each move lands partly on the old place of the entry before it, and the
       // bytes saved for the compaction exceed one chunk of the journal.
-      {"remove and compact", moved.Build().Bytes(), {Remove("0"), kCompact}},
-      {"extract one, then all", base.Build().Bytes(), {Extract("b.bin"), Extract("")}},
-      {"first add to an empty file", {}, {Add("x", Letters(1000, 1), 6, false)}},
+      {moved.Build().Bytes(), {RemoveAndCompact("0")}},
+      {base.Build().Bytes(), {Extract("b.bin"), Extract("")}},
+      {{}, {Put("x", Letters(1000, 1), 6, kMemory)}},  // the first add to an empty file
   };
 }
 const std::vector<Scenario>& Scenarios() {
@@ -179,7 +170,8 @@ class CrashSafety : public ToolTest {
   }
   // See the first comment.
   void ExpectOldOrNew(const Files& now, bool closed) {
-    const std::vector<unsigned char> left = ReadWholeFile(arc), leftJournal = ReadWholeFile(journal);
+    const std::vector<unsigned char> left = ReadWholeFile(arc),
+                                     leftJournal = ReadWholeFile(journal);
     const std::optional<Files> seen = FilesOf(arc);
     ASSERT_TRUE(seen.has_value());
     EXPECT_TRUE(*seen == now || (!closed && *seen == old));
@@ -197,15 +189,6 @@ class CrashSafety : public ToolTest {
     }
     EXPECT_EQ(FilesOf(arc), seen);
   }
-  // The add scenario ended at the nth call of the kind, leaving its journal.
-  void CrashAdd(Call call, uint64_t nth) {
-    Begin(Scenarios()[0].base);
-    FaultyFileSystem fs;
-    fs.Inject(call, nth, Fault::Exit);
-    ASSERT_TRUE(DiesIn([&] { Play(Scenarios()[0], fs, call, nth); }));
-    ASSERT_TRUE(stdfs::exists(journal));
-  }
-
   stdfs::path previous = stdfs::current_path();
   std::string arc = dir / "test.arc", journal = arc + "-journal";
   Files old;
@@ -225,8 +208,8 @@ TEST_P(EveryCall, FailingComingUpShortOrEndingTheProcess) {
     for (uint64_t nth = 1; nth <= counter.Count(call) && !HasFatalFailure(); ++nth) {
       for (Fault fault : {Fault::Fail, Fault::Short, Fault::Exit}) {
         if (fault == Fault::Short && (call == Call::Truncate || call == Call::Flush)) continue;
-        SCOPED_TRACE(testing::Message() << s.name << ": call kind " << int(call) << " #" << nth
-                                        << ", fault " << int(fault));
+        SCOPED_TRACE(testing::Message()
+                     << "call kind " << int(call) << " #" << nth << ", fault " << int(fault));
         FaultyFileSystem fs;
         fs.Inject(call, nth, fault);
         if (fault == Fault::Exit) {
@@ -243,10 +226,22 @@ TEST_P(EveryCall, FailingComingUpShortOrEndingTheProcess) {
 }
 INSTANTIATE_TEST_SUITE_P(Scenarios, EveryCall, testing::Range<size_t>(0, Scenarios().size()));
 
-// A rollback that dies is resumed by the next open.
-TEST_F(CrashSafety, InterruptedRollbackIsResumed) {
-  CrashAdd(Call::Truncate, 1);  // the new index is written
+// An add ended once its new index was written, leaving the journal. A tool
+// on a read-only medium lists the archive as it was and changes nothing; a
+// rollback that dies is resumed by the next open; a journal torn or altered,
+// or beside an archive replaced since, is not applied and a writer removes it.
+TEST_F(CrashSafety, JournalOfACrashedAddRollsBackOnlyWhenItFits) {
+  Begin(Scenarios()[0].base);
+  FaultyFileSystem crashing;
+  crashing.Inject(Call::Truncate, 1, Fault::Exit);
+  ASSERT_TRUE(DiesIn([&] { Play(Scenarios()[0], crashing, Call::Truncate, 1); }));
   const std::vector<unsigned char> crashed = ReadWholeFile(arc), saved = ReadWholeFile(journal);
+  const auto readable = stdfs::perms::owner_read | stdfs::perms::others_read;
+  for (const std::string& path : {arc, journal}) stdfs::permissions(path, readable);
+  stdfs::permissions(dir.Path(), readable | stdfs::perms::owner_exec | stdfs::perms::others_exec);
+  Expect({"test.arc", "-list"}, 0, "a.txt\nb.bin\nc.txt\n", "", {.unprivileged = true});
+  EXPECT_TRUE(ReadWholeFile(arc) == crashed && ReadWholeFile(journal) == saved);
+  stdfs::permissions(dir.Path(), stdfs::perms::owner_all);
   for (Call call : {Call::WriteAt, Call::Truncate, Call::Flush}) {
     for (uint64_t n = 1; !HasFailure(); ++n) {
       WriteWholeFile(arc, crashed);
@@ -258,17 +253,11 @@ TEST_F(CrashSafety, InterruptedRollbackIsResumed) {
       if (!died) break;
     }
   }
-}
-
-// The journal's flush ends the child. A journal torn or altered, or beside an
-// archive replaced since, is not applied, and a writer removes it.
-TEST_F(CrashSafety, UnusableJournalIsIgnored) {
-  CrashAdd(Call::Flush, 1);
-  const std::vector<unsigned char> whole = ReadWholeFile(journal), initial = Scenarios()[0].base;
-  const std::vector<unsigned char> other = RawArchiveBuilder().Stored("o", "o").Build().Bytes();
+  const std::vector<unsigned char> initial = Scenarios()[0].base,
+                                   other = RawArchiveBuilder().Stored("o", "o").Build().Bytes();
   for (int damage = 0; damage < 5; ++damage) {
     SCOPED_TRACE(damage);
-    std::vector<unsigned char> bytes = whole;
+    std::vector<unsigned char> bytes = saved;
     if (damage == 0) bytes.pop_back();
     if (damage == 1) bytes[bytes.size() - 10] ^= 1;  // inside the saved old index
     if (damage == 2) bytes.resize(2000);
@@ -281,62 +270,18 @@ TEST_F(CrashSafety, UnusableJournalIsIgnored) {
   }
 }
 
-// On a read-only medium the tool lists the archive as it was before the
-// interrupted write and changes nothing.
-TEST_F(CrashSafety, ReadOnlyArchiveWithJournalOpensRolledBack) {
-  CrashAdd(Call::Truncate, 1);
-  const std::vector<unsigned char> left = ReadWholeFile(arc), leftJournal = ReadWholeFile(journal);
-  const auto readable = stdfs::perms::owner_read | stdfs::perms::others_read;
-  for (const std::string& path : {arc, journal}) stdfs::permissions(path, readable);
-  stdfs::permissions(dir.Path(), readable | stdfs::perms::owner_exec | stdfs::perms::others_exec);
-  Expect({"test.arc", "-list"}, 0, "a.txt\nb.bin\nc.txt\n", "", {.unprivileged = true});
-  EXPECT_TRUE(ReadWholeFile(arc) == left && ReadWholeFile(journal) == leftJournal);
-  stdfs::permissions(dir.Path(), stdfs::perms::owner_all);
-  ExpectOldOrNew(old, true);
-}
-
-// Nothing changed, nothing written; an add journals once, not per file.
-TEST_F(CrashSafety, JournalCostsNothingUnchangedAndLittlePerAdd) {
-  Begin(Scenarios()[0].base);
-  FaultyFileSystem fs;
-  Archive archive(fs);
-  ASSERT_TRUE(archive.Open(arc.c_str(), Archive::ModeWrite) && archive.Close(false));
-  EXPECT_EQ(fs.Count(Call::WriteAt) + fs.Count(Call::Truncate) + fs.Count(Call::Flush), 0u);
-  EXPECT_EQ(ReadWholeFile(arc), Scenarios()[0].base);
-  ASSERT_TRUE(archive.Open(arc.c_str(), Archive::ModeWrite));
-  unsigned char data[] = "content";
-  for (int i = 0; i < 20; ++i) {
-    ASSERT_GE(archive.AddFileFromMemory(std::to_string(i).c_str(), data, 7, 0), 0);
-  }
-  ASSERT_TRUE(archive.Close(false));
-  // Journal and its directory, the index, the header, the directory again.
-  EXPECT_EQ(fs.Count(Call::Flush), 5u);
-  EXPECT_EQ(fs.Count(Call::WriteAt), 20u + 3);  // the files, journal, index, header
-}
-
-// Real kills at random moments of a long add by the built tool, given the
-// archive relative to a current directory that the import leaves.
-TEST_F(CrashSafety, KilledAddLeavesOldOrNew) {
+// SIGKILL amid a long add by the built tool, given the archive relative to a
+// current directory that the import leaves: the journal is beside the
+// archive, and the next open rolls back to the files of before.
+TEST_F(CrashSafety, KilledAddRollsBack) {
   Put("a/x", Letters(1000, 1));
-  for (int i = 0; i < 32; ++i) Put("src/b/" + std::to_string(i), Letters(16384, i));
+  for (int i = 0; i < 200; ++i) Put("src/b/" + std::to_string(i), Letters(16384, i));
   ASSERT_EQ(Run({"test.arc", "-add", "a", "."}).exitCode, 0);
-  const std::vector<unsigned char> initial = ReadWholeFile(arc);
   old = *FilesOf(arc);
   const Args add = {"test.arc", "-add", "b", dir / "src", "1"};
-  const auto start = std::chrono::steady_clock::now();
-  ASSERT_EQ(Run(add).exitCode, 0);
-  const auto full = std::chrono::duration_cast<std::chrono::microseconds>(
-      std::chrono::steady_clock::now() - start);
-  const Files made = *FilesOf(arc);
-  std::mt19937 random(std::random_device{}());
-  std::uniform_int_distribution<long> delay(0, full.count() * 11 / 10);
-  for (int run = 0; run < 100 && !HasFailure(); ++run) {
-    WriteWholeFile(arc, initial);
-    stdfs::remove(journal);
-    Run(add, {.killAfterMicroseconds = delay(random)});
-    ExpectOldOrNew(made, false);
-  }
-  EXPECT_TRUE(sawOld);
+  EXPECT_EQ(Run(add, {.signalOnOutput = SIGKILL}).exitCode, 1000 + SIGKILL);
+  ASSERT_TRUE(stdfs::exists(journal));
+  ExpectOldOrNew(old, true);
 }
 
 }  // namespace

@@ -1,13 +1,11 @@
 // Tests of the native file system's decisions: separators and case-blind
 // path resolution, locks, file kinds, enumeration order, file times and long
-// paths; and of the interrupt handlers.
+// paths; and of the worker count setting.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <climits>
-#include <csignal>
 #include <filesystem>
 #include <fstream>
 
@@ -55,21 +53,10 @@ class PlatformTest : public ::testing::Test {
 };
 
 TEST(FileTimeTest, ConvertsUnixTimesAndComparesHighHalfFirst) {
-  const struct {
-    int64_t seconds, nanoseconds;
-    uint64_t expected;
-  } cases[] = {{0, 0, 116444736000000000ull},
-               {1, 999, 116444736010000009ull},  // whole 100 ns ticks
-               {1700000000, 123456789, 133444736001234567ull},
-               {-11644473600, 0, 0},   // 1601-01-01
-               {-11644473601, 0, 0}};  // earlier times clamp to it
-  for (const auto& c : cases) {
-    const FileTime time = FileTimeFromUnix(c.seconds, c.nanoseconds);
-    EXPECT_EQ(time.low | uint64_t(time.high) << 32, c.expected) << c.seconds;
-  }
+  const FileTime time = FileTimeFromUnix(1700000000, 123456789);  // whole 100 ns ticks
+  EXPECT_EQ(time.low | uint64_t(time.high) << 32, 133444736001234567ull);
+  EXPECT_EQ(FileTimeFromUnix(-11644473601, 0), FileTimeFromUnix(-11644473600, 0));  // clamped
   EXPECT_GT(CompareFileTime({0, 2}, {0xFFFFFFFF, 1}), 0);
-  EXPECT_LT(CompareFileTime({0xFFFFFFFF, 1}, {0, 2}), 0);
-  EXPECT_EQ(CompareFileTime({0, 2}, {0, 2}), 0);
 }
 
 TEST_F(PlatformTest, ResolvesAndCreatesPathsIgnoringCaseWithEitherSeparator) {
@@ -78,20 +65,13 @@ TEST_F(PlatformTest, ResolvesAndCreatesPathsIgnoringCaseWithEitherSeparator) {
   WriteText("data/Readme.TXT", "mixed");
   WriteText("data/README.txt", "upper");
   const std::pair<std::string, std::string> cases[] = {
-      {"DATA/sub/FILE.bin", "deep"},
       {(dir.Path() / "DATA\\SUB\\FILE.BIN").string(), "deep"},
       {"Data\\.\\sub\\..\\SUB\\file.BIN", "deep"},
-      {"data/Readme.TXT", "mixed"},   // an exact match wins
-      {"DATA\\Readme.TXT", "mixed"},  // also below a resolved component
+      {"DATA\\Readme.TXT", "mixed"},  // an exact match wins, also below a resolved component
       {"data/readme.txt", "upper"},   // else the first in byte order
-      {"nothere/file.bin", "<none>"},
       {"data/Sub/file.bin/x", "<none>"}};
   for (const auto& [path, content] : cases) EXPECT_EQ(ReadThrough(path), content) << path;
-  EXPECT_TRUE(native.GetAttributes("DATA\\SUB").isDirectory);
-  EXPECT_EQ(native.LastWriteTime("Data/sub/File.Bin"), native.LastWriteTime("data/Sub/file.bin"));
-  EXPECT_EQ(Enumerate("DATA\\SUB\\*"), Names{"file.bin"});
   EXPECT_TRUE(native.RemoveFile("DATA/SUB/FILE.BIN"));
-
   // New names go below the existing components, whatever their case.
   EXPECT_TRUE(OpenFile("DATA/new.txt", Access::ReadWrite, Creation::OpenAlways).IsOpen());
   EXPECT_TRUE(OpenFile("data/NEW.TXT", Access::ReadWrite, Creation::CreateAlways).IsOpen());
@@ -108,58 +88,44 @@ TEST_F(PlatformTest, ResolvesAndCreatesPathsIgnoringCaseWithEitherSeparator) {
   EXPECT_TRUE(fs::equivalent(fs::current_path(), dir.Path() / "data/Sub"));
 }
 
-// Two opens exclude each other as two processes would (the archive's own
-// tests cover the pairs of modes); a refused open must not truncate first.
-TEST_F(PlatformTest, RefusedLockTruncatesNothingAndEndsWithTheOwningFile) {
+// Two opens exclude each other as two processes would; a refused open must
+// not truncate first. Only regular files and links to them open: a FIFO must
+// not even wait for a writer.
+TEST_F(PlatformTest, LocksAndOpensRegularFilesOnly) {
   WriteText("a.bin", "data");
   File held = OpenFile("a.bin", Access::Read, Creation::OpenExisting, Lock::Shared);
-  auto overwrite = [&] {
+  const auto overwrite = [&] {
     return OpenFile("A.BIN", Access::ReadWrite, Creation::CreateAlways, Lock::Exclusive).IsOpen();
   };
   EXPECT_FALSE(overwrite());
   EXPECT_EQ(ReadThrough("a.bin"), "data");
   held = File();  // closing releases the lock
-  EXPECT_TRUE(overwrite());
-  EXPECT_EQ(ReadThrough("a.bin"), "");
-}
-
-TEST_F(PlatformTest, OpensRegularFilesAndLinksToThemOnly) {
+  EXPECT_TRUE(overwrite() && ReadThrough("a.bin").empty());
   fs::create_directory("dir");
-  ASSERT_EQ(::mkfifo("fifo", 0666), 0);  // opening one must not wait for a writer
-  for (const char* path : {"dir", "fifo", "/dev/null", "DIR", "FIFO"}) {
+  ASSERT_EQ(::mkfifo("fifo", 0666), 0);
+  fs::create_symlink("a.bin", "link");
+  fs::create_symlink("nowhere", "dangling");
+  for (const char* path : {"dir", "FIFO", "/dev/null"}) {
     EXPECT_FALSE(OpenFile(path).IsOpen()) << path;
     EXPECT_FALSE(OpenFile(path, Access::ReadWrite, Creation::OpenAlways).IsOpen()) << path;
   }
-  WriteText("target.txt", "through the link");
-  fs::create_symlink("target.txt", "link.txt");
-  fs::create_symlink("nowhere", "dangling");
-  EXPECT_EQ(ReadThrough("LINK.txt"), "through the link");
-  EXPECT_FALSE(native.GetAttributes("dangling").exists);
-  EXPECT_FALSE(OpenFile("dangling").IsOpen());
+  EXPECT_TRUE(OpenFile("LINK").IsOpen() && !OpenFile("dangling").IsOpen());
 }
 
 TEST_F(PlatformTest, EnumeratesMatchesInCaseFoldedOrder) {
-  for (const char* name : {"b.dat", "a.TXT", "README", "A.txt", ".hidden", "c10.txt"}) {
-    WriteText(name, "12345");
-  }
+  for (const char* name : {"b.dat", "a.TXT", "README", "A.txt", ".hidden"}) WriteText(name, "5");
   fs::create_directory("sub");
   fs::create_directory_symlink("sub", "link");
   fs::resize_file("b.dat", (uint64_t(1) << 32) + 7);  // sparse
-  const std::pair<std::string, Names> cases[] = {
-      {"*.*", {".hidden", "A.txt", "a.TXT", "b.dat", "c10.txt", "link", "README", "sub"}},
-      {(dir.Path() / "*.TXT").string(), {"A.txt", "a.TXT", "c10.txt"}},
-      {"?.txt", {"A.txt", "a.TXT"}},
-      {"*e*", {".hidden", "README"}},
-      {"Readme", {"README"}},
-      {"nomatch*", {}},
-      {"README/*", {}}};
-  for (const auto& [pattern, names] : cases) EXPECT_EQ(Enumerate(pattern), names) << pattern;
+  EXPECT_EQ(Enumerate((dir.Path() / "*.TXT").string()), (Names{"A.txt", "a.TXT"}));
+  EXPECT_EQ(Enumerate("*e*"), (Names{".hidden", "README"}));
+  EXPECT_EQ(Enumerate("README/*"), Names{});
   std::string described;  // each name, d for a directory, l for a link, the low size
-  for (const DirEntry& e : native.Enumerate("*")) {
+  for (const DirEntry& e : native.Enumerate("*.*")) {
     described += e.name + (e.isDirectory ? " d " : " ") + (e.isLink ? "l " : "") +
                  std::to_string(e.sizeLow) + ";";
   }
-  EXPECT_EQ(described, ".hidden 5;A.txt 5;a.TXT 5;b.dat 7;c10.txt 5;link l 0;README 5;sub d 0;");
+  EXPECT_EQ(described, ".hidden 1;A.txt 1;a.TXT 1;b.dat 7;link l 0;README 1;sub d 0;");
 }
 
 TEST_F(PlatformTest, HandlesPathsLongerThanTheSystemLimit) {
@@ -170,34 +136,18 @@ TEST_F(PlatformTest, HandlesPathsLongerThanTheSystemLimit) {
   }
   File file = OpenFile(path + "/FILE.txt", Access::ReadWrite, Creation::CreateAlways);
   ASSERT_TRUE(native.WriteAt(file.Handle(), 0, "far", 3).ok);
-  EXPECT_TRUE(native.LastWriteTime(path + "/file.txt").has_value());
   EXPECT_EQ(Enumerate(path + "/*.TXT"), Names{"FILE.txt"});
   ASSERT_TRUE(native.SetCurrentDirectory(path));
   EXPECT_GT(native.CurrentDirectory().value_or("").size(), size_t(PATH_MAX));
   EXPECT_EQ(ReadThrough("file.txt"), "far");
 }
 
-TEST(ProcessTest, RecordsTheFirstInterruptSignal) {
-  EXPECT_EXIT(
-      {
-        InstallCrashFilter();
-        const int before = PendingInterrupt();
-        InstallInterruptHandlers();
-        std::raise(SIGTERM);
-        std::raise(SIGINT);
-        _exit(before == 0 && PendingInterrupt() == SIGTERM ? 0 : 1);
-      },
-      ::testing::ExitedWithCode(0), "");
-}
-
 TEST(ProcessTest, WorkerCountFollowsTheSettingWithinItsRange) {
-  const unsigned cores = [] {
-    unsetenv("KORVAT_THREADS");
-    return WorkerCount();
-  }();
+  unsetenv("KORVAT_THREADS");
+  const unsigned cores = WorkerCount();
   EXPECT_GE(cores, 1u);
-  const std::pair<const char*, unsigned> cases[] = {
-      {"1", 1}, {"3", 3}, {"256", 256}, {"0", cores}, {"257", cores}, {"2x", cores}, {"", cores}};
+  const std::pair<const char*, unsigned> cases[] = {{"1", 1},       {"256", 256},  {"0", cores},
+                                                    {"257", cores}, {"2x", cores}, {"", cores}};
   for (const auto& [setting, expected] : cases) {
     setenv("KORVAT_THREADS", setting, 1);
     EXPECT_EQ(WorkerCount(), expected) << setting;

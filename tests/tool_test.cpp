@@ -1,11 +1,8 @@
 // The korvat executable from the command line: usage, the single-archive
-// commands, exit codes, read-only archives, failed writes and interrupts.
+// commands, exit codes, read-only archives and failed writes (interrupts are
+// tried with the parallel tests).
 #include <gtest/gtest.h>
-#include <signal.h>
-
 #include <sys/stat.h>
-
-#include <sstream>
 
 #include "support/ToolRunner.h"
 #include "tool/CommandLine.h"
@@ -105,42 +102,6 @@ TEST_F(Tool, CommandsPrintWhatTheyDidAndExitWithOneOnAFailure) {
   EXPECT_TRUE(Text("out/s/b") == big && Text("one/s/b") == big && Text("one/a") == "");
   Put("compacted.arc", RawArchiveBuilder().Compressed("s/b", big).Build());
   EXPECT_TRUE(Text("test.arc") == Text("compacted.arc"));
-}
-
-// SIGINT during a long "-extract" or "-add": the file in hand is finished, the
-// archive closed normally, exit 130. Every file reported is whole, and the
-// archive opens with every file it had or was reported as added. The files
-// share one directory, so an import must check between files, not directories.
-TEST_F(Tool, InterruptFinishesTheFileInHandAndClosesTheArchive) {
-  const auto name = [](size_t i) { return "f" + std::to_string(i); };
-  RawArchiveBuilder builder;
-  for (size_t i = 0; i < 2000; ++i) {
-    const std::string content = std::to_string(i) + std::string(4096, char('a' + i % 26));
-    builder.Stored(name(i), content);
-    Put("tree/" + name(i), content);
-  }
-  Put("full.arc", builder.Build());
-  const std::string full = Text("full.arc");
-  for (const Args& args :
-       {Args{"full.arc", "-extract", "out"}, Args{"new.arc", "-add", "tree", "."}}) {
-    const bool add = args[1] == "-add";
-    const ToolResult r = Run(args, {.signalOnOutput = SIGINT});
-    EXPECT_EQ(std::tie(r.exitCode, r.err), std::make_tuple(128 + SIGINT, std::string()));
-    EXPECT_TRUE(!add || Run({"new.arc", "-extract", "out"}).exitCode == 0);  // checksums verified
-    std::istringstream lines(r.out);
-    std::string listed;
-    size_t count = 0;
-    for (std::string line; std::getline(lines, line) && line.rfind("Command", 0) != 0; ++count) {
-      ASSERT_TRUE(add || line == "(" + std::to_string(count + 1) + " / 2000) " + name(count))
-          << line;
-      const std::string file = line.substr(line.find(add ? ": " : ") ") + 2);
-      ASSERT_TRUE(Text("out/" + file) == Text(add ? file : "tree/" + file)) << file;
-      listed += file + "\n";
-    }
-    EXPECT_TRUE(count > 0 && count < 2000) << count;
-    if (add) Expect({"new.arc", "-list"}, 0, listed);
-    EXPECT_TRUE(add || Text("full.arc") == full);
-  }
 }
 
 }  // namespace

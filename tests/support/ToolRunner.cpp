@@ -10,11 +10,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 #include <tuple>
 
 namespace testing_support {
@@ -43,10 +41,6 @@ ToolResult ToolTest::Run(const Args& args, const ToolOptions& options) const {
     usleep(200);  // 30 s at most
   }
   if (options.signalOnOutput != 0) kill(pid, options.signalOnOutput);
-  if (options.killAfterMicroseconds >= 0) {
-    std::this_thread::sleep_for(std::chrono::microseconds(options.killAfterMicroseconds));
-    kill(pid, SIGKILL);
-  }
   int status = 0;
   if (waitpid(pid, &status, 0) != pid) throw std::runtime_error("waitpid failed");
   const int exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);

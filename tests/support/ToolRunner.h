@@ -25,7 +25,6 @@ struct ToolOptions {
   bool unprivileged = false;  // started by root, the tool runs as nobody: permissions apply
   long fileSizeLimit = -1;    // when set, writes beyond this offset fail (RLIMIT_FSIZE)
   int signalOnOutput = 0;     // when set, sent once the tool has written to stdout
-  long killAfterMicroseconds = -1;  // when set, SIGKILL after this long
 };
 
 // Runs the tool in the scratch directory; files are put and read there.
