@@ -22,12 +22,6 @@ using GAME::Archive;
 using GAME::ArchiveTestPeer;
 using Call = FaultyFileSystem::Call;
 using Fault = FaultyFileSystem::Fault;
-constexpr uint32_t kBlock = 262144;
-
-// The first broken format rule of a parsed file, or "" (FormatCheck.cpp).
-std::string FormatProblem(const RawArchive& archive);
-// The content of entry index; false when it cannot be had or is not intact.
-bool EntryContent(const RawArchive& archive, size_t index, std::string& content);
 
 // Bytes of `kinds` different values from a seeded generator: with all 256
 // they do not compress, Text's three letters compress well.
