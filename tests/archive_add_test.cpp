@@ -92,9 +92,9 @@ TEST_F(ArchiveAdd, AnOutOfMemoryWhileWritingWithdrawsTheEntry) {
         if (way == 4) return archive.ReplaceFileFromDisk(old, source.c_str(), 0);
         return way < 2 ? Add(source, content, way) : archive.AddFileFromDisk(source.c_str(), way % 2);
       };
-      fs.throwOnWrite = true;
+      fs.Inject(Call::WriteAt, fs.Count(Call::WriteAt) + 1, Fault::OutOfMemory, true);
       EXPECT_THROW(add(), std::bad_alloc);
-      fs.throwOnWrite = false;
+      fs.Clear();
       EXPECT_EQ(StateOf(archive), before);
       EXPECT_TRUE(ArchiveTestPeer::TableIsSound(archive));
       const int index = add();

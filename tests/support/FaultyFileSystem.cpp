@@ -3,6 +3,8 @@
 
 #include <unistd.h>
 
+#include <new>
+
 namespace testing_support {
 
 std::optional<FaultyFileSystem::Fault> FaultyFileSystem::Next(Call call) const {
@@ -11,6 +13,7 @@ std::optional<FaultyFileSystem::Fault> FaultyFileSystem::Next(Call call) const {
   ++s.count;
   if (s.nth == 0 || !(s.count == s.nth || (s.onward && s.count > s.nth))) return std::nullopt;
   if (s.fault == Fault::Exit) _exit(kExitStatus);
+  if (s.fault == Fault::OutOfMemory) throw std::bad_alloc();
   return s.fault;
 }
 

@@ -19,7 +19,8 @@ class FaultyFileSystem : public platform::FileSystem {
   // Fail: nothing is transferred, an error is reported. Short: half the bytes
   // move; a read reports success (an early end of file), a write an error (a
   // full disk); Truncate and Flush fail. Exit: _exit(kExitStatus), as a crash.
-  enum class Fault { Fail, Short, Exit };
+  // OutOfMemory: std::bad_alloc is thrown.
+  enum class Fault { Fail, Short, Exit, OutOfMemory };
   static constexpr int kExitStatus = 86;
 
   explicit FaultyFileSystem(const platform::FileSystem& inner = platform::NativeFileSystem())
