@@ -11,9 +11,7 @@ namespace testing_support {
 
 constexpr uint32_t kBlock = 262144;  // the real size of every part but an entry's last
 
-struct RawPart {
-  uint32_t offset = 0, storedSize = 0, realSize = 0;
-};
+struct RawPart { uint32_t offset = 0, storedSize = 0, realSize = 0; };
 
 struct RawEntry {
   uint32_t flags = 0, offset = 0, storedSize = 0, realSize = 0, checksum = 0, fileTimeLow = 0,
@@ -44,7 +42,6 @@ struct RawArchive {
 class RawArchiveBuilder {
  public:
   RawArchiveBuilder& Stored(const std::string& name, const std::string& content);
-  // Zlib-compressed 262144-byte parts.
   RawArchiveBuilder& Compressed(const std::string& name, const std::string& content);
   RawArchiveBuilder& Removed(uint32_t size);  // a removed entry's region of size bytes
   RawArchive Build() const { return archive_; }
