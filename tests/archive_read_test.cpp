@@ -1,6 +1,5 @@
 // Reading byte ranges of stored and compressed entries into memory, the
-// one-part cache of a caller's BlockBuffer, and bad requests and damage (also
-// when extracting to disk).
+// one-part cache of a caller's BlockBuffer, and bad requests and damage.
 #include <filesystem>
 
 #include "support/WritableArchive.h"
@@ -66,21 +65,14 @@ TEST_F(ArchiveRead, CallerBufferInflatesEachPartOnceAndKeepsIt) {
   }
 }
 
-// A flipped byte in the stored entry, then in the second part of the
-// compressed one, then a file cut short after Open: nothing damaged or
-// missing is reported as read or extracted, and the cache keeps no bad part.
+// A flipped byte in the second part, then a file cut short after Open:
+// nothing damaged or missing is read, and the cache keeps no bad part
+// (damaged extractions are tried with the parallel tests and "-verify").
 TEST_F(ArchiveRead, DamagedOrMissingDataIsReported) {
-  const RawArchive intact = RawArchiveBuilder().Stored("s", kContent).Compressed("c", kContent).Build();
-  const std::string out = dir / "out";
-  for (const uint32_t flipped : {3u, intact.parts[1].offset - 2048 + 99}) {
-    RawArchive raw = intact;
-    raw.data[flipped] ^= 0xFF;
-    WriteWholeFile(path, raw.Bytes());
-    Open(Archive::ModeRead);
-    EXPECT_EQ(archive.ExtractFileToDisk(0, out.c_str()), flipped != 3) << flipped;
-    EXPECT_EQ(archive.ExtractFileToDisk(1, out.c_str()), flipped == 3) << flipped;
-    EXPECT_FALSE(archive.ExtractAll(out.c_str(), nullptr)) << flipped;
-  }
+  RawArchive raw = RawArchiveBuilder().Stored("s", kContent).Compressed("c", kContent).Build();
+  raw.data[raw.parts[1].offset - 2048 + 99] ^= 0xFF;
+  WriteWholeFile(path, raw.Bytes());
+  Open(Archive::ModeRead);
   EXPECT_NE(Read(1, 0, 16, true), "failed");
   for (int attempt = 0; attempt < 2; ++attempt) {
     EXPECT_EQ(Read(1, kBlock + 10, 16, true), "failed");

@@ -14,32 +14,32 @@ function(run)
   set(LAST_OUTPUT "${out}" PARENT_SCOPE)
 endfunction()
 
+# Runs a built consumer on a new archive; it prints the file it stored.
+function(consume program)
+  run(${program} ${program}.arc)
+  if(NOT LAST_OUTPUT STREQUAL "hello.txt 5\n")
+    message(FATAL_ERROR "${program} printed: ${LAST_OUTPUT}")
+  endif()
+endfunction()
+
 run(${CMAKE_COMMAND} --install ${BINARY_DIR} --prefix ${PREFIX})
 run(${CMAKE_COMMAND} -S ${SOURCE_DIR}/tests/consumer -B ${WORK_DIR}/build
     -DCMAKE_PREFIX_PATH=${PREFIX} -DCMAKE_CXX_COMPILER=${CXX})
 run(${CMAKE_COMMAND} --build ${WORK_DIR}/build)
-run(${WORK_DIR}/build/consumer ${WORK_DIR}/by-cmake.arc)
-if(NOT LAST_OUTPUT STREQUAL "hello.txt 5\n")
-  message(FATAL_ERROR "consumer printed: ${LAST_OUTPUT}")
-endif()
+consume(${WORK_DIR}/build/consumer)
 
-# pkg-config: compile the same program by hand from the .pc file's flags.
+# pkg-config: the same program compiled by hand from the .pc file's flags.
 find_program(PKG_CONFIG pkg-config REQUIRED)
 file(GLOB_RECURSE pc_files ${PREFIX}/*/korvat.pc)
 list(GET pc_files 0 pc_file)
 get_filename_component(pc_dir ${pc_file} DIRECTORY)
+get_filename_component(libdir ${pc_dir} DIRECTORY)
 set(ENV{PKG_CONFIG_PATH} ${pc_dir})
 run(${PKG_CONFIG} --cflags --libs korvat)
-string(STRIP "${LAST_OUTPUT}" flags)
-separate_arguments(flags UNIX_COMMAND "${flags}")
-get_filename_component(libdir ${pc_file} DIRECTORY)
-get_filename_component(libdir ${libdir} DIRECTORY)
+separate_arguments(flags UNIX_COMMAND "${LAST_OUTPUT}")
 run(${CXX} -std=c++20 ${SOURCE_DIR}/tests/consumer/consumer.cpp ${flags}
     -Wl,-rpath,${libdir} -o ${WORK_DIR}/consumer-pc)
-run(${WORK_DIR}/consumer-pc ${WORK_DIR}/by-pkg-config.arc)
-if(NOT LAST_OUTPUT STREQUAL "hello.txt 5\n")
-  message(FATAL_ERROR "pkg-config consumer printed: ${LAST_OUTPUT}")
-endif()
+consume(${WORK_DIR}/consumer-pc)
 
 # The library exports the public members of GAME::Archive and of the packing
 # pipeline that feeds it (GAME::Packer, GAME::PackedFile), and nothing else.

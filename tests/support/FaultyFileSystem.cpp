@@ -3,6 +3,8 @@
 
 #include <unistd.h>
 
+#include <new>
+
 namespace testing_support {
 
 std::optional<FaultyFileSystem::Fault> FaultyFileSystem::Next(Call call) const {
@@ -11,22 +13,23 @@ std::optional<FaultyFileSystem::Fault> FaultyFileSystem::Next(Call call) const {
   ++s.count;
   if (s.nth == 0 || !(s.count == s.nth || (s.onward && s.count > s.nth))) return std::nullopt;
   if (s.fault == Fault::Exit) _exit(kExitStatus);
+  if (s.fault == Fault::OutOfMemory) throw std::bad_alloc();
   return s.fault;
 }
 
-platform::IoResult FaultyFileSystem::ReadAt(platform::FileHandle file, uint64_t offset, void* data,
+platform::IoResult FaultyFileSystem::ReadAt(FileHandle f, uint64_t at, void* data,
                                             size_t size) const {
-  std::optional<Fault> fault = Next(Call::ReadAt);
+  const std::optional<Fault> fault = Next(Call::ReadAt);
   if (fault == Fault::Fail) return {false, 0};
-  return inner_.ReadAt(file, offset, data, fault ? size / 2 : size);
+  return inner_.ReadAt(f, at, data, fault ? size / 2 : size);
 }
 
-platform::IoResult FaultyFileSystem::WriteAt(platform::FileHandle file, uint64_t offset,
-                                             const void* data, size_t size) const {
-  std::optional<Fault> fault = Next(Call::WriteAt);
+platform::IoResult FaultyFileSystem::WriteAt(FileHandle f, uint64_t at, const void* data,
+                                             size_t size) const {
+  const std::optional<Fault> fault = Next(Call::WriteAt);
   if (fault == Fault::Fail) return {false, 0};
-  if (!fault) return inner_.WriteAt(file, offset, data, size);
-  return {false, inner_.WriteAt(file, offset, data, size / 2).count};
+  if (!fault) return inner_.WriteAt(f, at, data, size);
+  return {false, inner_.WriteAt(f, at, data, size / 2).count};
 }
 
 }  // namespace testing_support

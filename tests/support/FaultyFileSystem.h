@@ -11,23 +11,23 @@
 
 namespace testing_support {
 
+using platform::FileHandle;
+
 class FaultyFileSystem : public platform::FileSystem {
  public:
-  enum class Call { ReadAt, WriteAt, Truncate, Flush };
-  // Fail: nothing is transferred and the call reports an error.
-  // Short: half the bytes (rounded down) are transferred; a read then reports
-  // success, as at an early end of file, a write reports an error, as on a
-  // full disk. Truncate and Flush treat Short as Fail.
-  // Exit: the process ends at once with _exit(kExitStatus) instead of making
-  // the call, as a crash or a kill would end it (for child processes).
-  enum class Fault { Fail, Short, Exit };
+  enum class Call { ReadAt, WriteAt, Truncate, Flush };  // FlushDirectory counts as Flush
+  // Fail: nothing is transferred, an error is reported. Short: half the bytes
+  // move; a read reports success (an early end of file), a write an error (a
+  // full disk); Truncate and Flush fail. Exit: _exit(kExitStatus), as a crash.
+  // OutOfMemory: std::bad_alloc is thrown.
+  enum class Fault { Fail, Short, Exit, OutOfMemory };
   static constexpr int kExitStatus = 86;
 
   explicit FaultyFileSystem(const platform::FileSystem& inner = platform::NativeFileSystem())
       : inner_(inner) {}
 
-  // Makes the nth call of the kind (counted from 1, over the object's life)
-  // misbehave; with onward set, every call from the nth on does.
+  // The nth call of the kind (from 1, over the object's life) misbehaves;
+  // with onward, every call from the nth on does.
   void Inject(Call call, uint64_t nth, Fault fault = Fault::Fail, bool onward = false) {
     const std::lock_guard lock(mutex_);
     slots_[size_t(call)] = {slots_[size_t(call)].count, nth, fault, onward};
@@ -36,59 +36,49 @@ class FaultyFileSystem : public platform::FileSystem {
     const std::lock_guard lock(mutex_);
     for (Slot& s : slots_) s.nth = 0;
   }
-  // How many calls of the kind have been made.
   uint64_t Count(Call call) const {
     const std::lock_guard lock(mutex_);
     return slots_[size_t(call)].count;
   }
 
-  platform::IoResult ReadAt(platform::FileHandle file, uint64_t offset, void* data,
-                            size_t size) const override;
-  platform::IoResult WriteAt(platform::FileHandle file, uint64_t offset, const void* data,
+  platform::IoResult ReadAt(FileHandle f, uint64_t at, void* data, size_t size) const override;
+  platform::IoResult WriteAt(FileHandle f, uint64_t at, const void* data,
                              size_t size) const override;
-  bool Truncate(platform::FileHandle file, uint64_t size) const override {
-    return !Next(Call::Truncate) && inner_.Truncate(file, size);
+  bool Truncate(FileHandle f, uint64_t size) const override {
+    return !Next(Call::Truncate) && inner_.Truncate(f, size);
   }
-  bool Flush(platform::FileHandle file) const override {
-    return !Next(Call::Flush) && inner_.Flush(file);
-  }
-  // Counted as a Flush.
+  bool Flush(FileHandle f) const override { return !Next(Call::Flush) && inner_.Flush(f); }
   bool FlushDirectory(const std::string& path) const override {
     return !Next(Call::Flush) && inner_.FlushDirectory(path);
   }
 
   // The rest only forwards.
-  platform::FileHandle Open(const std::string& path, platform::Access access,
-                            platform::Creation creation, platform::Lock lock) const override {
+  FileHandle Open(const std::string& path, platform::Access access, platform::Creation creation,
+                  platform::Lock lock) const override {
     return inner_.Open(path, access, creation, lock);
   }
-  void Close(platform::FileHandle file) const override { inner_.Close(file); }
-  std::optional<uint64_t> Size(platform::FileHandle file) const override {
-    return inner_.Size(file);
+  void Close(FileHandle f) const override { inner_.Close(f); }
+  std::optional<uint64_t> Size(FileHandle f) const override { return inner_.Size(f); }
+  platform::Attributes GetAttributes(const std::string& p) const override {
+    return inner_.GetAttributes(p);
   }
-  platform::Attributes GetAttributes(const std::string& path) const override {
-    return inner_.GetAttributes(path);
+  std::optional<platform::FileTime> LastWriteTime(const std::string& p) const override {
+    return inner_.LastWriteTime(p);
   }
-  std::optional<platform::FileTime> LastWriteTime(const std::string& path) const override {
-    return inner_.LastWriteTime(path);
+  std::vector<platform::DirEntry> Enumerate(const std::string& p) const override {
+    return inner_.Enumerate(p);
   }
-  std::vector<platform::DirEntry> Enumerate(const std::string& pattern) const override {
-    return inner_.Enumerate(pattern);
-  }
-  bool CreateDirectory(const std::string& path) const override {
-    return inner_.CreateDirectory(path);
-  }
-  bool RemoveFile(const std::string& path) const override { return inner_.RemoveFile(path); }
+  bool CreateDirectory(const std::string& p) const override { return inner_.CreateDirectory(p); }
+  bool RemoveFile(const std::string& p) const override { return inner_.RemoveFile(p); }
   std::optional<std::string> CurrentDirectory() const override { return inner_.CurrentDirectory(); }
-  bool SetCurrentDirectory(const std::string& path) const override {
-    return inner_.SetCurrentDirectory(path);
+  bool SetCurrentDirectory(const std::string& p) const override {
+    return inner_.SetCurrentDirectory(p);
   }
   uint32_t Milliseconds() const override { return inner_.Milliseconds(); }
 
  private:
   struct Slot {
-    uint64_t count = 0;
-    uint64_t nth = 0;  // 0: no fault
+    uint64_t count = 0, nth = 0;  // nth 0: no fault
     Fault fault = Fault::Fail;
     bool onward = false;
   };

@@ -1,4 +1,4 @@
-// Byte-level writer and reader of archive files for tests.
+// Byte-level writer, reader and checker of archive files for tests.
 #include "support/RawArchive.h"
 
 #include <zlib.h>
@@ -10,8 +10,6 @@
 namespace testing_support {
 
 namespace {
-
-constexpr uint32_t kBlock = 262144;
 
 using Fields = std::vector<uint32_t*>;
 // Each record's fields in file order.
@@ -107,8 +105,7 @@ void RawArchiveBuilder::Add(uint32_t flags, const std::string& name, const std::
 }
 
 RawArchiveBuilder& RawArchiveBuilder::Stored(const std::string& name, const std::string& content) {
-  Add(1, name, content, content, {});
-  return *this;
+  return Add(1, name, content, content, {}), *this;
 }
 
 RawArchiveBuilder& RawArchiveBuilder::Compressed(const std::string& name,
@@ -126,13 +123,11 @@ RawArchiveBuilder& RawArchiveBuilder::Compressed(const std::string& name,
     parts.push_back({uint32_t(bytes.size()), uint32_t(length), uint32_t(n)});
     bytes.append(packed, 0, length);
   }
-  Add(3, name, content, bytes, parts);
-  return *this;
+  return Add(3, name, content, bytes, parts), *this;
 }
 
 RawArchiveBuilder& RawArchiveBuilder::Removed(uint32_t size) {
-  Add(0, "", "", std::string(size, '\xEE'), {});
-  return *this;
+  return Add(0, "", "", std::string(size, '\xEE'), {}), *this;
 }
 
 // One read of the file's size; empty when it cannot be read.
@@ -160,6 +155,69 @@ void WriteSparse(const std::string& path, RawArchive archive) {
 uint32_t Adler32Of(const std::string& content) {
   return uint32_t(adler32(adler32(0, nullptr, 0), reinterpret_cast<const Bytef*>(content.data()),
                           uInt(content.size())));
+}
+
+std::string FormatProblem(const RawArchive& a) {
+  const RawHeader& h = a.header;
+  if (h.magic != std::string("ARC\0", 4) || h.version != 1 || h.partTableSize != h.numParts * 12) {
+    return "header";
+  }
+  uint64_t dataEnd = 2048;
+  uint32_t parts = 0;
+  uint32_t names = 0;
+  for (size_t i = 0; i < a.entries.size(); ++i) {
+    const RawEntry& e = a.entries[i];
+    const std::string at = " at entry " + std::to_string(i);
+    if (e.offset < dataEnd || e.firstPart != parts || e.nameOffset != names) return "order" + at;
+    dataEnd = uint64_t(e.offset) + e.storedSize;
+    const uint32_t unset = e.realSize | e.checksum | e.fileTimeLow | e.fileTimeHigh | e.nameLength;
+    if (e.flags == 0 && (unset | e.numParts) != 0) return "inactive record not zeroed" + at;
+    if (e.flags == 0) continue;
+    names += e.nameLength + 1;
+    if (e.nameLength == 0 || names > a.nameTable.size() || a.nameTable[names - 1] != '\0') {
+      return "name" + at;
+    }
+    const uint64_t wanted = e.flags == 1 ? 0 : (uint64_t(e.realSize) + kBlock - 1) / kBlock;
+    if ((e.flags != 1 && e.flags != 3) || e.numParts != wanted) return "flags or part count" + at;
+    uint64_t end = e.offset;
+    for (uint32_t k = 0; k < e.numParts && parts < a.parts.size(); ++k, ++parts) {
+      const RawPart& p = a.parts[parts];
+      if (p.offset != end || p.realSize != std::min(kBlock, e.realSize - k * kBlock)) {
+        return "part" + at;
+      }
+      end += p.storedSize;
+    }
+    std::string content;
+    if ((e.flags == 1 ? e.realSize : end - e.offset) != e.storedSize ||
+        !EntryContent(a, i, content)) {
+      return "size or content" + at;
+    }
+  }
+  if (parts != h.numParts || names != h.nameTableSize) return "table sizes";
+  return dataEnd == h.indexOffset ? "" : "index does not follow the last region";
+}
+
+bool EntryContent(const RawArchive& a, size_t index, std::string& content) {
+  const RawEntry& e = a.entries[index];
+  if (uint64_t(e.firstPart) + e.numParts > a.parts.size()) return false;
+  std::vector<RawPart> parts(a.parts.begin() + e.firstPart,
+                             a.parts.begin() + e.firstPart + e.numParts);
+  if (e.flags == 1) parts = {{e.offset, e.storedSize, e.storedSize}};
+  content.clear();
+  for (const RawPart& p : parts) {
+    if (p.offset < 2048 || uint64_t(p.offset) - 2048 + p.storedSize > a.data.size()) return false;
+    const unsigned char* packed = a.data.data() + (p.offset - 2048);
+    std::string block(packed, packed + p.storedSize);
+    uLongf length = p.realSize;
+    if (e.flags == 3) {
+      block.assign(p.realSize, '\0');
+      const int status =
+          uncompress(reinterpret_cast<Bytef*>(block.data()), &length, packed, p.storedSize);
+      if (status != Z_OK || length != p.realSize) return false;
+    }
+    content += block;
+  }
+  return e.flags != 0 && content.size() == e.realSize && Adler32Of(content) == e.checksum;
 }
 
 }  // namespace testing_support

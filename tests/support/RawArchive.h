@@ -1,6 +1,6 @@
-// Writes and reads archive files byte by byte, independently of the archive
-// class, so tests can craft exact (also malformed) files and check what the
-// class wrote.
+// Writes, reads and checks archive files byte by byte, independently of the
+// archive class, so tests can craft exact (also malformed) files and check
+// what the class wrote.
 #pragma once
 
 #include <cstdint>
@@ -9,9 +9,9 @@
 
 namespace testing_support {
 
-struct RawPart {
-  uint32_t offset = 0, storedSize = 0, realSize = 0;
-};
+constexpr uint32_t kBlock = 262144;  // the real size of every part but an entry's last
+
+struct RawPart { uint32_t offset = 0, storedSize = 0, realSize = 0; };
 
 struct RawEntry {
   uint32_t flags = 0, offset = 0, storedSize = 0, realSize = 0, checksum = 0, fileTimeLow = 0,
@@ -32,27 +32,21 @@ struct RawArchive {
   std::string nameTable;
   std::vector<RawEntry> entries;
 
-  // Sets the header's counts and table sizes from the tables.
-  void Recount();
+  void Recount();  // the header's counts and table sizes from the tables
   std::vector<unsigned char> Bytes() const;
-  // Parses a file laid out as the format says; false when it is not.
+  // False when the bytes are not laid out as an archive.
   static bool Parse(const std::vector<unsigned char>& bytes, RawArchive& out);
 };
 
-// Builds a well-formed archive from file contents, laying out data, parts,
-// names and counts the way the format requires.
+// Builds a well-formed archive from file contents.
 class RawArchiveBuilder {
  public:
-  // A file stored unchanged.
   RawArchiveBuilder& Stored(const std::string& name, const std::string& content);
-  // A file stored as zlib-compressed 262144-byte parts.
   RawArchiveBuilder& Compressed(const std::string& name, const std::string& content);
-  // A removed entry whose region is size bytes long.
-  RawArchiveBuilder& Removed(uint32_t size);
+  RawArchiveBuilder& Removed(uint32_t size);  // a removed entry's region of size bytes
   RawArchive Build() const { return archive_; }
 
  private:
-  // Appends an entry (flags 0: removed) whose region holds bytes.
   void Add(uint32_t flags, const std::string& name, const std::string& content,
            const std::string& bytes, const std::vector<RawPart>& parts);
   RawArchive archive_;
@@ -64,5 +58,9 @@ void WriteWholeFile(const std::string& path, const std::vector<unsigned char>& b
 // files of gigabytes cost no disk space.
 void WriteSparse(const std::string& path, RawArchive archive);
 uint32_t Adler32Of(const std::string& content);
+// The first broken format rule of a parsed file, or "".
+std::string FormatProblem(const RawArchive& archive);
+// The content of entry index; false when it cannot be had or is not intact.
+bool EntryContent(const RawArchive& archive, size_t index, std::string& content);
 
 }  // namespace testing_support

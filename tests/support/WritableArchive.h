@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <new>
 #include <random>
 #include <string>
 #include <vector>
@@ -22,12 +21,6 @@ using GAME::Archive;
 using GAME::ArchiveTestPeer;
 using Call = FaultyFileSystem::Call;
 using Fault = FaultyFileSystem::Fault;
-constexpr uint32_t kBlock = 262144;
-
-// The first broken format rule of a parsed file, or "" (FormatCheck.cpp).
-std::string FormatProblem(const RawArchive& archive);
-// The content of entry index; false when it cannot be had or is not intact.
-bool EntryContent(const RawArchive& archive, size_t index, std::string& content);
 
 // Bytes of `kinds` different values from a seeded generator: with all 256
 // they do not compress, Text's three letters compress well.
@@ -38,16 +31,6 @@ inline std::string Noise(size_t size, unsigned seed = 1, unsigned kinds = 256) {
   return s;
 }
 inline std::string Text(size_t size) { return Noise(size, 5, 3); }
-
-// A fault-injecting file system whose writes can also raise an out-of-memory.
-struct TestFileSystem : FaultyFileSystem {
-  platform::IoResult WriteAt(platform::FileHandle file, uint64_t offset, const void* data,
-                             size_t size) const override {
-    if (throwOnWrite) throw std::bad_alloc();
-    return FaultyFileSystem::WriteAt(file, offset, data, size);
-  }
-  mutable bool throwOnWrite = false;
-};
 
 // Each entry's flags, offset, sizes, checksum, name length, time and parts,
 // then the free list: everything an add, removal or compaction may change.
@@ -102,7 +85,7 @@ class ArchiveFileTest : public ::testing::Test {
 
   ScratchDir dir;
   std::string path = dir / "test.arc";
-  TestFileSystem fs;
+  FaultyFileSystem fs;
   Archive archive{fs};
 };
 
