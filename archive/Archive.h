@@ -127,8 +127,27 @@ class KORVAT_API Archive {
   // first rolling back a write that died (ModeWrite). False for a null or
   // empty name, a mode other than ModeRead or ModeWrite, a file that cannot
   // be opened or locked, a non-empty file that is not a well-formed archive
-  // (the file is then left as it was), or a rollback that failed.
+  // (the file is then left as it was), a rollback that failed, or
+  // (ModeWrite) a file at the journal path that is not this archive's
+  // journal (JournalProblem says which; ModeRead still opens).
   bool Open(const char* fileName, FileMode mode);
+
+  // What the last Open found at the journal path (the archive's on-disk
+  // name plus "-journal"), or could not make there.
+  enum class JournalState {
+    Ready,        // nothing in the way
+    NoJournal,    // opened for writing, but the directory is not writable:
+                  // changes go ahead without a journal
+    NotAJournal,  // a file that is not a journal
+    OtherChange,  // a journal of another archive or of another change
+    Directory,    // a directory
+    Link,         // a symbolic link
+    OtherOwner,   // a file of another user
+    Unreadable,   // a file that cannot be read
+  };
+  JournalState JournalProblem() const { return journalState; }
+  // The journal path of the last Open; empty when it had none.
+  const std::string& JournalFile() const { return journalFile; }
   // Reopens an archive closed with Close(true) in ModeRead, reloading the
   // index when the file changed meanwhile. False when not in that state or
   // when the file cannot be opened again.
@@ -315,6 +334,8 @@ class KORVAT_API Archive {
   std::unique_ptr<Journal> journal;
   // ModeRead: the archive as an interrupted writer's journal says it was.
   std::unique_ptr<JournalView> journalView;
+  JournalState journalState = JournalState::Ready;
+  std::string journalFile;
 };
 
 }  // namespace GAME

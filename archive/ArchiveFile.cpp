@@ -61,20 +61,35 @@ bool Archive::Open(const char* name, FileMode mode) {
   journalView.reset();
   fileHandle = file.Handle();
   fileMode = mode;
-  // An interrupted write is rolled back under the exclusive lock; a reader
-  // sees the archive as it was through the journal, writing nothing.
+  // An interrupted write of this archive is rolled back under the exclusive
+  // lock; a reader sees the archive as it was through the journal, writing
+  // nothing. Anything else at the journal path is left alone, and refuses
+  // changes.
   const std::optional<std::string> journalPath = JournalPath(*fs, name);
-  bool recovered = journalPath.has_value();
-  if (recovered && write) {
-    recovered = RecoverFromJournal(*fs, *journalPath, fileHandle);
-  } else if (recovered) {
-    journalView = JournalView::Find(*fs, *journalPath, fileHandle);
+  journalFile = journalPath.value_or(std::string());
+  journalState = JournalState::Ready;
+  bool usable = journalPath.has_value();
+  if (usable) {
+    JournalFinding finding = ExamineJournal(*fs, *journalPath, fileHandle);
+    journalState = finding.state;
+    if (write) {
+      const bool remove = finding.view || finding.stale;
+      usable = finding.state == JournalState::Ready &&
+               (!finding.view || finding.view->RollBack(fileHandle));
+      finding.view.reset();
+      if (usable && remove) {
+        usable = fs->RemoveFile(*journalPath) && fs->FlushDirectory(DirectoryOf(*journalPath));
+      }
+    } else {
+      journalView = std::move(finding.view);
+    }
   }
   const std::optional<uint64_t> size =
       journalView ? std::optional<uint64_t>(journalView->Length()) : fs->Size(fileHandle);
-  if (!recovered || !size || (*size != 0 && !LoadIndex(*size))) {
-    // Not an archive, or its interrupted write could not be rolled back:
-    // nothing will be written at Close.
+  if (!usable || !size || (*size != 0 && !LoadIndex(*size))) {
+    // Not an archive, its interrupted write could not be rolled back, or
+    // something else holds its journal's place: nothing will be written at
+    // Close.
     fileHandle = platform::InvalidHandle();
     fileMode = ModeNone;
     ResetIndex();
@@ -82,8 +97,12 @@ bool Archive::Open(const char* name, FileMode mode) {
     return false;
   }
   if (write) {
+    // Without a writable directory there can be no journal; the change goes
+    // ahead all the same, marked in the header.
+    const bool withFile = fs->CanCreateIn(DirectoryOf(*journalPath));
+    if (!withFile) journalState = JournalState::NoJournal;
     journal = std::make_unique<Journal>(*fs, *journalPath, fileHandle, *size,
-                                        NeededRanges(entries, DataEnd(), *size));
+                                        NeededRanges(entries, DataEnd(), *size), withFile);
   }
   fileName = name;
   file.Release();

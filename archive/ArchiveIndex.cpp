@@ -88,7 +88,8 @@ bool RecordIsSound(const EntryRecord& r, const Header& header, const Archive::Pa
 }
 
 // Lays the part table, the name table and the entry records out in index,
-// to be written at indexOffset with one call, and fills the header.
+// to be written at indexOffset with one call, and fills the header (its
+// change mark clear).
 void LayOutIndex(const mem::vector<Archive::FileEntry>& entries, uint32_t indexOffset,
                  std::vector<unsigned char>& index, unsigned char* header) {
   const auto numEntries = static_cast<uint32_t>(entries.size());
@@ -245,11 +246,12 @@ bool Archive::SaveIndex() {
     if (!sameHeader) return false;
     if (*sameIndex && *sameHeader) return *size == indexEnd || fs->Truncate(fileHandle, indexEnd);
   }
-  // The index and its header are flushed in turn, so a header that differs
-  // from the journal's always has its index whole behind it; deleting the
-  // journal then commits.
-  if (!journal->Protect({{indexOffset, kToEnd}}) ||
-      !WriteAll(*fs, fileHandle, indexOffset, index.data(), index.size()) ||
+  // The index and its header are flushed in turn; the header keeps the mark
+  // "in progress", so until the journal is deleted (which commits) the
+  // change can still be rolled back. The mark is cleared after that.
+  if (!journal->Protect({{indexOffset, kToEnd}})) return false;
+  journal->StampMark(header);
+  if (!WriteAll(*fs, fileHandle, indexOffset, index.data(), index.size()) ||
       !fs->Truncate(fileHandle, indexEnd) || !fs->Flush(fileHandle) ||
       !WriteAll(*fs, fileHandle, 0, header, sizeof header) || !fs->Flush(fileHandle)) {
     return false;

@@ -26,6 +26,13 @@ inline constexpr size_t kHeaderNumParts = 12;
 inline constexpr size_t kHeaderPartTableSize = 16;
 inline constexpr size_t kHeaderNameTableSize = 20;
 inline constexpr size_t kHeaderIndexOffset = 24;
+// The change mark, in bytes the format reserves (readers ignore them): the
+// tag "in progress" and the token of the change, set by a writer before its
+// first overwrite and cleared (zeros) once the change is committed.
+inline constexpr size_t kHeaderChangeTag = 28;
+inline constexpr size_t kHeaderChangeToken = 36;
+inline constexpr size_t kChangeMarkEnd = 44;
+inline constexpr unsigned char kChangeBusy[8] = {'K', 'V', 'B', 'U', 'S', 'Y', '0', '1'};
 
 // The header fields that matter once the magic and version are checked.
 struct Header {

@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <random>
+#include <string_view>
 #include <utility>
 
 #include "archive/Format.h"
@@ -15,15 +17,20 @@ namespace GAME {
 
 namespace {
 
-constexpr unsigned char kJournalMagic[8] = {'K', 'V', 'J', 'R', 'N', 'L', '0', '1'};
+constexpr unsigned char kJournalMagic[8] = {'K', 'V', 'J', 'R', 'N', 'L', '0', '2'};
 constexpr unsigned char kSegmentMagic[4] = {'S', 'E', 'G', 'M'};
-constexpr size_t kSavedHeaderAt = 16;
+constexpr std::string_view kJournalSuffix = "-journal";
+constexpr size_t kTokenAt = 16;
+constexpr size_t kSavedHeaderAt = 24;
 constexpr size_t kJournalHeaderSize = kSavedHeaderAt + format::kHeaderSize + 4;
 constexpr size_t kSegmentHeaderSize = 20;
 constexpr size_t kRecordHeaderSize = 12;
 // Saved bytes are gathered and copied back this much at a time.
 constexpr uint64_t kChunk = uint64_t(4) << 20;
 constexpr uint64_t kMaxRecord = uint64_t(1) << 30;
+// An archive's offsets are 32-bit, and its index, behind the data, is
+// smaller than 4 GiB as well: no archive is longer.
+constexpr uint64_t kMaxArchiveLength = uint64_t(2) << 32;
 
 uint64_t LoadU64(const unsigned char* p) {
   return uint64_t(format::LoadU32(p)) | uint64_t(format::LoadU32(p + 4)) << 32;
@@ -54,11 +61,22 @@ bool WriteAll(const platform::FileSystem& fs, platform::FileHandle file, uint64_
   return wrote.ok && wrote.count == size;
 }
 
-std::string DirectoryOf(const std::string& path) {
-  const size_t separator = path.find_last_of("/\\");
-  if (separator == std::string::npos) return ".";
-  if (separator == 0) return "/";
-  return path.substr(0, separator);
+// Whether the header bytes are an archive's, marked "in progress".
+bool MarkedBusy(const unsigned char* header) {
+  return std::memcmp(header + format::kHeaderMagic, format::kMagic, sizeof format::kMagic) == 0 &&
+         format::LoadU32(header + format::kHeaderVersion) == format::kVersion &&
+         std::memcmp(header + format::kHeaderChangeTag, format::kChangeBusy,
+                     sizeof format::kChangeBusy) == 0;
+}
+
+// Whether two headers agree outside the change mark, in their first size
+// bytes.
+bool SameOutsideMark(const unsigned char* a, const unsigned char* b, size_t size) {
+  const size_t before = std::min(size, format::kHeaderChangeTag);
+  if (std::memcmp(a, b, before) != 0) return false;
+  return size <= format::kChangeMarkEnd ||
+         std::memcmp(a + format::kChangeMarkEnd, b + format::kChangeMarkEnd,
+                     size - format::kChangeMarkEnd) == 0;
 }
 
 // Bytes on their way into the journal file: gathered in buffer, which goes
@@ -88,12 +106,6 @@ struct Spool {
     }
     return true;
   }
-};
-
-// A complete journal of the archive beside it, as read back.
-struct Contents {
-  uint64_t length = 0;
-  std::vector<JournalExtent> extents;
 };
 
 // Reads the segment at position into extents and moves position past it.
@@ -140,99 +152,148 @@ bool ReadSegment(const platform::FileSystem& fs, platform::FileHandle journal,
   return true;
 }
 
-// The journal's contents when it is complete and belongs to the archive:
-// its header is sound and the archive begins with the bytes it saved.
-std::optional<Contents> ReadJournal(const platform::FileSystem& fs, platform::FileHandle journal,
-                                    platform::FileHandle archive) {
-  const std::optional<uint64_t> size = fs.Size(journal);
-  unsigned char head[kJournalHeaderSize];
-  if (!size || !ReadAll(fs, journal, 0, head, sizeof head)) return std::nullopt;
-  if (std::memcmp(head, kJournalMagic, sizeof kJournalMagic) != 0 ||
-      Crc(StartCrc(), head, sizeof head - 4) != format::LoadU32(head + sizeof head - 4)) {
-    return std::nullopt;
+// Reads every whole segment of the journal after its header; false when
+// the saved bytes overlap, which no journal of this tool does.
+bool ReadSegments(const platform::FileSystem& fs, platform::FileHandle journal, uint64_t size,
+                  uint64_t length, std::vector<JournalExtent>& extents) {
+  uint64_t position = kJournalHeaderSize;
+  while (position < size && ReadSegment(fs, journal, size, length, position, extents)) {
   }
-  // An archive shorter than a header reads as zeros, as the header of an
-  // empty archive is saved.
-  unsigned char current[format::kHeaderSize] = {};
-  const platform::IoResult read = fs.ReadAt(archive, 0, current, sizeof current);
-  if (!read.ok || std::memcmp(current, head + kSavedHeaderAt, sizeof current) != 0) {
-    return std::nullopt;
-  }
-
-  Contents contents;
-  contents.length = LoadU64(head + 8);
-  uint64_t position = sizeof head;
-  while (position < *size &&
-         ReadSegment(fs, journal, *size, contents.length, position, contents.extents)) {
-  }
-  // Each byte is saved once; overlapping records are not ours.
-  std::sort(contents.extents.begin(), contents.extents.end(),
+  std::sort(extents.begin(), extents.end(),
             [](const JournalExtent& a, const JournalExtent& b) { return a.offset < b.offset; });
-  for (size_t i = 1; i < contents.extents.size(); ++i) {
-    const JournalExtent& before = contents.extents[i - 1];
-    if (before.offset + before.length > contents.extents[i].offset) return std::nullopt;
+  for (size_t i = 1; i < extents.size(); ++i) {
+    if (extents[i - 1].offset + extents[i - 1].length > extents[i].offset) return false;
   }
-  return contents;
-}
-
-platform::File OpenJournal(const platform::FileSystem& fs, const std::string& path) {
-  const platform::Attributes attributes = fs.GetAttributes(path);
-  if (!attributes.exists || attributes.isDirectory) return {};
-  return platform::File(fs, fs.Open(path, platform::Access::Read,
-                                    platform::Creation::OpenExisting, platform::Lock::None));
-}
-
-// Writes the saved bytes back, restores the length and flushes.
-bool RollBack(const platform::FileSystem& fs, platform::FileHandle journal,
-              platform::FileHandle archive, const Contents& contents) {
-  std::vector<unsigned char> chunk;
-  for (const JournalExtent& extent : contents.extents) {
-    for (uint64_t done = 0; done < extent.length;) {
-      const auto n = static_cast<size_t>(std::min(extent.length - done, kChunk));
-      chunk.resize(n);
-      if (!ReadAll(fs, journal, extent.at + done, chunk.data(), n) ||
-          !WriteAll(fs, archive, extent.offset + done, chunk.data(), n)) {
-        return false;
-      }
-      done += n;
-    }
-  }
-  return fs.Truncate(archive, contents.length) && fs.Flush(archive);
+  return true;
 }
 
 }  // namespace
 
+std::string DirectoryOf(const std::string& path) {
+  const size_t separator = path.find_last_of("/\\");
+  if (separator == std::string::npos) return ".";
+  if (separator == 0) return "/";
+  return path.substr(0, separator);
+}
+
 std::optional<std::string> JournalPath(const platform::FileSystem& fs,
                                        const std::string& archivePath) {
-  const std::string path = archivePath + "-journal";
-  if (path.front() == '/' || path.front() == '\\') return path;
-  const std::optional<std::string> current = fs.CurrentDirectory();
-  if (!current) return std::nullopt;
-  return *current + "/" + path;
+  const std::optional<std::string> onDisk = fs.OnDiskPath(archivePath);
+  if (!onDisk) return std::nullopt;
+  return *onDisk + std::string(kJournalSuffix);
 }
 
-bool RecoverFromJournal(const platform::FileSystem& fs, const std::string& path,
-                        platform::FileHandle archive) {
-  if (!fs.GetAttributes(path).exists) return true;
-  {
-    const platform::File journal = OpenJournal(fs, path);
-    if (!journal.IsOpen()) return false;
-    const std::optional<Contents> contents = ReadJournal(fs, journal.Handle(), archive);
-    if (contents && !RollBack(fs, journal.Handle(), archive, *contents)) return false;
+JournalFinding ExamineJournal(const platform::FileSystem& fs, const std::string& path,
+                              platform::FileHandle archive) {
+  using State = Archive::JournalState;
+  JournalFinding finding;
+  // Only the exact name counts: a name differing in case is another file.
+  const std::optional<std::string> onDisk = fs.OnDiskPath(path);
+  const platform::Attributes attributes = fs.GetAttributes(path);
+  if (!attributes.isLink && (!onDisk || *onDisk != path)) return finding;
+  if (attributes.isLink) {
+    finding.state = State::Link;
+    return finding;
   }
-  // An incomplete journal, or one of another file, saved nothing of this one.
-  return fs.RemoveFile(path);
+  if (attributes.isDirectory) {
+    finding.state = State::Directory;
+    return finding;
+  }
+  // The journal is written by a writer of the archive: the caller or the
+  // archive's owner.
+  const std::optional<uint64_t> archiveSize = fs.Size(archive);
+  const std::string archivePath = path.substr(0, path.size() - kJournalSuffix.size());
+  if (!attributes.ownedByCaller && fs.GetAttributes(archivePath).owner != attributes.owner) {
+    finding.state = State::OtherOwner;
+    return finding;
+  }
+  platform::File journal(fs, fs.Open(path, platform::Access::Read,
+                                     platform::Creation::OpenExisting, platform::Lock::None));
+  const std::optional<uint64_t> size =
+      journal.IsOpen() ? fs.Size(journal.Handle()) : std::nullopt;
+  unsigned char current[format::kHeaderSize] = {};  // zeros past the archive's end
+  const platform::IoResult currentRead = fs.ReadAt(archive, 0, current, sizeof current);
+  if (!size || !archiveSize || !currentRead.ok) {
+    finding.state = State::Unreadable;
+    return finding;
+  }
+  std::vector<unsigned char> head(kJournalHeaderSize, 0);
+  const platform::IoResult headRead = fs.ReadAt(journal.Handle(), 0, head.data(), head.size());
+  if (!headRead.ok) {
+    finding.state = State::Unreadable;
+    return finding;
+  }
+  if (headRead.count < head.size()) {
+    // A writer that died while creating its journal, before the archive was
+    // marked: what the file holds, if anything, is a beginning of that
+    // journal, and it saved nothing the archive lacks.
+    unsigned char expected[kSavedHeaderAt];
+    std::memcpy(expected, kJournalMagic, sizeof kJournalMagic);
+    StoreU64(expected + 8, *archiveSize);
+    const size_t n = headRead.count;
+    const bool prefix =
+        std::memcmp(head.data(), expected, std::min(n, kTokenAt)) == 0 &&
+        (n <= kSavedHeaderAt ||
+         SameOutsideMark(head.data() + kSavedHeaderAt, current, n - kSavedHeaderAt));
+    finding.stale = prefix;
+    if (!prefix) finding.state = State::NotAJournal;
+    return finding;
+  }
+  if (std::memcmp(head.data(), kJournalMagic, sizeof kJournalMagic) != 0 ||
+      Crc(StartCrc(), head.data(), head.size() - 4) != format::LoadU32(head.data() + head.size() - 4)) {
+    finding.state = State::NotAJournal;
+    return finding;
+  }
+  const uint64_t length = LoadU64(head.data() + 8);
+  const unsigned char* saved = head.data() + kSavedHeaderAt;
+  const bool ours = std::memcmp(current + format::kHeaderChangeToken, head.data() + kTokenAt, 8) == 0;
+  if (ours && MarkedBusy(current)) {
+    // This archive's change in progress: checked whole before it is used.
+    // The header is saved in the journal's own header (none for an empty
+    // archive); the commit may have rewritten it already.
+    std::vector<JournalExtent> extents;
+    if (length >= format::kHeaderSize) extents.push_back({0, format::kHeaderSize, kSavedHeaderAt});
+    if (length > kMaxArchiveLength ||
+        !ReadSegments(fs, journal.Handle(), *size, length, extents)) {
+      finding.state = State::NotAJournal;
+      return finding;
+    }
+    finding.view = std::make_unique<JournalView>(fs, std::move(journal), length, std::move(extents));
+    return finding;
+  }
+  // Never marked, or rolled back: no overwrite happens before the mark, and
+  // the header is rewritten only while marked.
+  if (SameOutsideMark(saved, current, format::kHeaderSize)) {
+    finding.stale = true;
+    return finding;
+  }
+  finding.state = State::OtherChange;
+  return finding;
 }
 
-std::unique_ptr<JournalView> JournalView::Find(const platform::FileSystem& fs,
-                                               const std::string& path,
-                                               platform::FileHandle archive) {
-  platform::File journal = OpenJournal(fs, path);
-  if (!journal.IsOpen()) return nullptr;
-  std::optional<Contents> contents = ReadJournal(fs, journal.Handle(), archive);
-  if (!contents) return nullptr;
-  return std::make_unique<JournalView>(fs, std::move(journal), contents->length,
-                                       std::move(contents->extents));
+bool JournalView::RollBack(platform::FileHandle archive) const {
+  std::vector<unsigned char> chunk;
+  const auto restore = [&](const JournalExtent& extent) {
+    for (uint64_t done = 0; done < extent.length;) {
+      const auto n = static_cast<size_t>(std::min(extent.length - done, kChunk));
+      chunk.resize(n);
+      if (!ReadAll(fs_, journal_.Handle(), extent.at + done, chunk.data(), n) ||
+          !WriteAll(fs_, archive, extent.offset + done, chunk.data(), n)) {
+        return false;
+      }
+      done += n;
+    }
+    return true;
+  };
+  // The header, which holds the mark, goes back last.
+  for (const JournalExtent& extent : extents_) {
+    if (extent.at != kSavedHeaderAt && !restore(extent)) return false;
+  }
+  if (!fs_.Truncate(archive, length_) || !fs_.Flush(archive)) return false;
+  for (const JournalExtent& extent : extents_) {
+    if (extent.at == kSavedHeaderAt && (!restore(extent) || !fs_.Flush(archive))) return false;
+  }
+  return true;
 }
 
 bool JournalView::Read(platform::FileHandle archive, uint64_t offset, void* data,
@@ -266,9 +327,22 @@ bool JournalView::Read(platform::FileHandle archive, uint64_t offset, void* data
   return true;
 }
 
+// A token no other change of this archive, or of a copy of it, is likely to
+// have taken.
+uint64_t NewToken(const platform::FileSystem& fs) {
+  std::random_device source;
+  const uint64_t random = uint64_t(source()) << 32 | source();
+  return random ^ fs.Milliseconds();
+}
+
 Journal::Journal(const platform::FileSystem& fs, std::string path, platform::FileHandle archive,
-                 uint64_t length, const std::vector<ByteRange>& needed)
-    : fs_(fs), path_(std::move(path)), archive_(archive), length_(length) {
+                 uint64_t length, const std::vector<ByteRange>& needed, bool withFile)
+    : fs_(fs),
+      path_(std::move(path)),
+      archive_(archive),
+      length_(length),
+      withFile_(withFile),
+      token_(NewToken(fs)) {
   std::vector<ByteRange> sorted;
   for (const ByteRange& r : needed) {
     const uint64_t end = std::min(r.end, length);
@@ -335,22 +409,59 @@ bool Journal::Protect(std::initializer_list<ByteRange> ranges) {
 }
 
 bool Journal::Begin(const std::vector<ByteRange>& pieces) {
+  if (!withFile_) return started_ = Mark();
+  // Never through a link, never over a file already there.
   journal_ = platform::File(fs_, fs_.Open(path_, platform::Access::ReadWrite,
-                                          platform::Creation::CreateAlways, platform::Lock::None));
+                                          platform::Creation::CreateNew, platform::Lock::None));
   if (!journal_.IsOpen()) return false;
+  // Until the mark is set nothing was overwritten: on any failure, an
+  // exception included, the journal we made goes again.
+  struct Undo {
+    Journal& self;
+    ~Undo() {
+      if (self.started_) return;
+      self.journal_.Reset();
+      static_cast<void>(self.fs_.RemoveFile(self.path_));  // a leftover is found stale
+    }
+  } undo{*this};
   std::vector<unsigned char> head(kJournalHeaderSize, 0);
   std::memcpy(head.data(), kJournalMagic, sizeof kJournalMagic);
   StoreU64(head.data() + 8, length_);
-  if (length_ >= format::kHeaderSize &&
-      !ReadAll(fs_, archive_, 0, head.data() + kSavedHeaderAt, format::kHeaderSize)) {
-    return false;
-  }
+  StoreU64(head.data() + kTokenAt, token_);
+  end_ = 0;
+  const bool headed =
+      fs_.CopyPermissions(archive_, journal_.Handle()) &&
+      (length_ < format::kHeaderSize ||
+       ReadAll(fs_, archive_, 0, head.data() + kSavedHeaderAt, format::kHeaderSize));
   format::StoreU32(head.data() + kJournalHeaderSize - 4,
                    Crc(StartCrc(), head.data(), kJournalHeaderSize - 4));
-  end_ = 0;
-  // The journal's name must last as well as its bytes.
-  started_ = WriteSegment(std::move(head), pieces) && fs_.FlushDirectory(DirectoryOf(path_));
+  // The journal's name must last as well as its bytes, and the mark comes
+  // only after both.
+  started_ = headed && WriteSegment(std::move(head), pieces) &&
+             fs_.FlushDirectory(DirectoryOf(path_)) && Mark();
   return started_;
+}
+
+void Journal::StampMark(unsigned char* header) const {
+  std::memcpy(header + format::kHeaderChangeTag, format::kChangeBusy, sizeof format::kChangeBusy);
+  StoreU64(header + format::kHeaderChangeToken, token_);
+}
+
+// Sets the mark "in progress" with this change's token and flushes it. An
+// empty archive gets a header that says no more than that.
+bool Journal::Mark() {
+  unsigned char mark[format::kChangeMarkEnd] = {};
+  std::memcpy(mark + format::kHeaderMagic, format::kMagic, sizeof format::kMagic);
+  format::StoreU32(mark + format::kHeaderVersion, format::kVersion);
+  StampMark(mark);
+  if (length_ < format::kHeaderSize) {
+    std::vector<unsigned char> header(format::kHeaderSize, 0);
+    std::memcpy(header.data(), mark, sizeof mark);
+    return WriteAll(fs_, archive_, 0, header.data(), header.size()) && fs_.Flush(archive_);
+  }
+  return WriteAll(fs_, archive_, format::kHeaderChangeTag, mark + format::kHeaderChangeTag,
+                  sizeof mark - format::kHeaderChangeTag) &&
+         fs_.Flush(archive_);
 }
 
 // Writes prefix (bytes that go before the segment) and a segment saving
@@ -397,9 +508,14 @@ bool Journal::WriteSegment(std::vector<unsigned char> prefix, const std::vector<
 
 bool Journal::Commit() {
   if (!started_) return true;
-  journal_.Reset();
   started_ = false;
-  return fs_.RemoveFile(path_) && fs_.FlushDirectory(DirectoryOf(path_));
+  if (withFile_) {
+    journal_.Reset();
+    if (!fs_.RemoveFile(path_) || !fs_.FlushDirectory(DirectoryOf(path_))) return false;
+  }
+  const unsigned char clear[format::kChangeMarkEnd - format::kHeaderChangeTag] = {};
+  return WriteAll(fs_, archive_, format::kHeaderChangeTag, clear, sizeof clear) &&
+         fs_.Flush(archive_);
 }
 
 }  // namespace GAME

@@ -72,6 +72,8 @@ FileHandle MemoryFileSystem::Open(const std::string& path, platform::Access acce
       return platform::InvalidHandle();
     }
     node = nodes_.emplace(resolved, Node{}).first;
+  } else if (creation == platform::Creation::CreateNew) {
+    return platform::InvalidHandle();
   }
   Node& file = node->second;
   if (file.directory || file.exclusiveLock) return platform::InvalidHandle();
@@ -151,7 +153,7 @@ bool MemoryFileSystem::FlushDirectory(const std::string& path) const {
 platform::Attributes MemoryFileSystem::GetAttributes(const std::string& path) const {
   const auto node = nodes_.find(Resolve(path));
   if (node == nodes_.end()) return {};
-  return {true, node->second.directory};
+  return {true, node->second.directory, false, true, 0};
 }
 
 std::optional<platform::FileTime> MemoryFileSystem::LastWriteTime(const std::string& path) const {
@@ -173,6 +175,36 @@ bool MemoryFileSystem::RemoveFile(const std::string& path) const {
   if (node == nodes_.end() || node->second.directory) return false;
   nodes_.erase(node);
   return true;
+}
+
+bool MemoryFileSystem::Rename(const std::string& from, const std::string& to) const {
+  const auto source = nodes_.find(Resolve(from));
+  const std::string target = Resolve(to);
+  if (source == nodes_.end() || source->second.directory || !ParentIsDirectory(target)) {
+    return false;
+  }
+  const auto existing = nodes_.find(target);
+  if (existing != nodes_.end() && existing->second.directory) return false;
+  if (source->first == target) return true;
+  Node moved = std::move(source->second);
+  nodes_.erase(source);
+  nodes_[target] = std::move(moved);
+  return true;
+}
+
+bool MemoryFileSystem::CopyPermissions(FileHandle from, FileHandle to) const {
+  return Find(from) != nullptr && Find(to) != nullptr;
+}
+
+bool MemoryFileSystem::CanCreateIn(const std::string& directory) const {
+  const auto node = nodes_.find(Resolve(directory));
+  return node != nodes_.end() && node->second.directory;
+}
+
+std::optional<std::string> MemoryFileSystem::OnDiskPath(const std::string& path) const {
+  const std::string resolved = Resolve(path);
+  if (nodes_.count(resolved) == 0) return std::nullopt;
+  return resolved;
 }
 
 std::optional<std::string> MemoryFileSystem::CurrentDirectory() const { return currentDirectory_; }

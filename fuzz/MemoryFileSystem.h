@@ -47,6 +47,10 @@ class MemoryFileSystem : public platform::FileSystem {
   std::vector<platform::DirEntry> Enumerate(const std::string& pattern) const override;
   bool CreateDirectory(const std::string& path) const override;
   bool RemoveFile(const std::string& path) const override;
+  bool Rename(const std::string& from, const std::string& to) const override;
+  bool CopyPermissions(platform::FileHandle from, platform::FileHandle to) const override;
+  bool CanCreateIn(const std::string& directory) const override;
+  std::optional<std::string> OnDiskPath(const std::string& path) const override;
   std::optional<std::string> CurrentDirectory() const override;
   bool SetCurrentDirectory(const std::string& path) const override;
   uint32_t Milliseconds() const override;

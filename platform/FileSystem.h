@@ -32,6 +32,10 @@ enum class Creation {
   OpenExisting,  // fail when the file is missing
   OpenAlways,    // create when missing; an existing file keeps its bytes
   CreateAlways,  // create when missing; an existing file is truncated
+  // Creates exactly the name given (the last component is never matched
+  // ignoring case), readable and writable by the owner only; fails when
+  // anything is there, a symbolic link (dangling or not) included.
+  CreateNew,
 };
 
 // Advisory lock taken at open without waiting; when it cannot be had the open
@@ -52,9 +56,14 @@ FileTime FileTimeFromUnix(int64_t seconds, int64_t nanoseconds);
 // Positive when a is later than b, negative when earlier, 0 when equal.
 int CompareFileTime(const FileTime& a, const FileTime& b);
 
+// exists and isDirectory describe what a symbolic link points at; the rest
+// the last component itself (a dangling link: exists false, isLink true).
 struct Attributes {
   bool exists = false;
   bool isDirectory = false;
+  bool isLink = false;
+  bool ownedByCaller = false;  // its owner is the caller's effective user
+  uint64_t owner = 0;          // identifies its owner: equal values, one user
 };
 
 struct DirEntry {
@@ -110,6 +119,16 @@ class FileSystem {
   // included).
   virtual bool CreateDirectory(const std::string& path) const = 0;
   virtual bool RemoveFile(const std::string& path) const = 0;
+  // Moves from onto to in one step, replacing what is at to (a symbolic link
+  // there is replaced, never followed). Both in one directory.
+  virtual bool Rename(const std::string& from, const std::string& to) const = 0;
+  // Gives to the permission bits of from.
+  virtual bool CopyPermissions(FileHandle from, FileHandle to) const = 0;
+  // Whether the caller may create files in the directory.
+  virtual bool CanCreateIn(const std::string& directory) const = 0;
+  // The absolute path of an existing file with each component as it is on
+  // disk; nothing when it does not exist.
+  virtual std::optional<std::string> OnDiskPath(const std::string& path) const = 0;
   virtual std::optional<std::string> CurrentDirectory() const = 0;
   virtual bool SetCurrentDirectory(const std::string& path) const = 0;
 

@@ -74,6 +74,7 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b);
 struct Location {
   Descriptor dir;
   std::string name;
+  std::string path;  // the whole path with the names found on disk
   int Dir() const { return dir.IsOpen() ? dir.Get() : AT_FDCWD; }
 };
 
@@ -85,6 +86,9 @@ enum class LastComponent { MustExist, MayBeMissing };
 // exist; the last component may be missing when asked (it is then taken as
 // written). Backslashes count as separators.
 std::optional<Location> Resolve(const std::string& path, LastComponent last);
+// Resolves the directory of path as Resolve does and keeps the last
+// component exactly as written.
+std::optional<Location> ResolveDirectory(const std::string& path);
 
 // The path with every backslash turned into a slash.
 std::string WithSlashes(std::string path);

@@ -27,6 +27,7 @@ int OpenFlags(Access access, Creation creation) {
   int flags = O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
   flags |= access == Access::Read ? O_RDONLY : O_RDWR;
   if (creation != Creation::OpenExisting) flags |= O_CREAT;
+  if (creation == Creation::CreateNew) flags |= O_EXCL | O_NOFOLLOW;
   return flags;
 }
 
@@ -63,10 +64,12 @@ class Native final : public FileSystem {
                   Lock lock) const override {
     LastComponent last =
         creation == Creation::OpenExisting ? LastComponent::MustExist : LastComponent::MayBeMissing;
-    std::optional<native::Location> location = Resolve(path, last);
+    std::optional<native::Location> location = creation == Creation::CreateNew
+                                                    ? native::ResolveDirectory(path)
+                                                    : Resolve(path, last);
     if (!location) return InvalidHandle();
-    Descriptor fd(
-        ::openat(location->Dir(), location->name.c_str(), OpenFlags(access, creation), 0666));
+    Descriptor fd(::openat(location->Dir(), location->name.c_str(), OpenFlags(access, creation),
+                           creation == Creation::CreateNew ? 0600 : 0666));
     if (!fd.IsOpen() || !IsRegularFile(fd.Get()) || !TakeLock(fd.Get(), lock)) {
       return InvalidHandle();
     }
@@ -147,9 +150,23 @@ class Native final : public FileSystem {
   }
 
   Attributes GetAttributes(const std::string& path) const override {
-    std::optional<struct stat> info = StatPath(path);
-    if (!info) return {};
-    return Attributes{true, S_ISDIR(info->st_mode)};
+    std::optional<native::Location> location = Resolve(path, LastComponent::MustExist);
+    struct stat own;
+    if (!location ||
+        ::fstatat(location->Dir(), location->name.c_str(), &own, AT_SYMLINK_NOFOLLOW) != 0) {
+      return {};
+    }
+    Attributes attributes;
+    attributes.isLink = S_ISLNK(own.st_mode);
+    attributes.ownedByCaller = own.st_uid == ::geteuid();
+    attributes.owner = own.st_uid;
+    struct stat target = own;
+    if (attributes.isLink && ::fstatat(location->Dir(), location->name.c_str(), &target, 0) != 0) {
+      return attributes;  // a dangling link
+    }
+    attributes.exists = true;
+    attributes.isDirectory = S_ISDIR(target.st_mode);
+    return attributes;
   }
 
   std::optional<FileTime> LastWriteTime(const std::string& path) const override {
@@ -170,6 +187,35 @@ class Native final : public FileSystem {
   bool RemoveFile(const std::string& path) const override {
     std::optional<native::Location> location = Resolve(path, LastComponent::MustExist);
     return location && ::unlinkat(location->Dir(), location->name.c_str(), 0) == 0;
+  }
+
+  bool Rename(const std::string& from, const std::string& to) const override {
+    std::optional<native::Location> source = Resolve(from, LastComponent::MustExist);
+    std::optional<native::Location> target = Resolve(to, LastComponent::MayBeMissing);
+    return source && target &&
+           ::renameat(source->Dir(), source->name.c_str(), target->Dir(), target->name.c_str()) ==
+               0;
+  }
+
+  bool CopyPermissions(FileHandle from, FileHandle to) const override {
+    struct stat info;
+    return ::fstat(ToDescriptor(from), &info) == 0 &&
+           ::fchmod(ToDescriptor(to), info.st_mode & 07777) == 0;
+  }
+
+  bool CanCreateIn(const std::string& directory) const override {
+    std::optional<native::Location> location = Resolve(directory, LastComponent::MustExist);
+    return location && ::faccessat(location->Dir(), location->name.c_str(), W_OK | X_OK,
+                                   AT_EACCESS) == 0;
+  }
+
+  std::optional<std::string> OnDiskPath(const std::string& path) const override {
+    std::optional<native::Location> location = Resolve(path, LastComponent::MustExist);
+    if (!location) return std::nullopt;
+    if (location->path.front() == '/') return location->path;
+    std::optional<std::string> current = CurrentDirectory();
+    if (!current) return std::nullopt;
+    return *current + (current->back() == '/' ? "" : "/") + location->path;
   }
 
   std::optional<std::string> CurrentDirectory() const override {

@@ -70,7 +70,7 @@ std::optional<Location> Resolve(const std::string& path, LastComponent last) {
   struct stat info;
   if (native.empty()) return std::nullopt;
   if (::fstatat(AT_FDCWD, native.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
-    return Location{Descriptor(), native};
+    return Location{Descriptor(), native, native};
   }
   // Most such paths name a new file in a directory that exists exactly: the
   // walk would keep each of its components as written, so only the last one
@@ -82,13 +82,16 @@ std::optional<Location> Resolve(const std::string& path, LastComponent last) {
     if (parent.IsOpen()) {
       std::optional<std::string> name = FindInDirectory(parent.Get(), native.substr(slash + 1));
       if (!name && last == LastComponent::MustExist) return std::nullopt;
-      return Location{std::move(parent), name ? *name : native.substr(slash + 1)};
+      std::string found = name ? *name : native.substr(slash + 1);
+      std::string whole = native.substr(0, slash + 1) + found;
+      return Location{std::move(parent), std::move(found), std::move(whole)};
     }
   }
   std::vector<std::string> components = SplitComponents(native);
   if (components.empty()) return std::nullopt;
 
   Location here;
+  if (native.front() == '/') here.path = "/";
   if (native.front() == '/') {
     here.dir = Descriptor(::open("/", kWalkFlags));
     if (!here.dir.IsOpen()) return std::nullopt;
@@ -99,12 +102,29 @@ std::optional<Location> Resolve(const std::string& path, LastComponent last) {
     Descriptor next(::openat(here.Dir(), name->c_str(), kWalkFlags));
     if (!next.IsOpen()) return std::nullopt;
     here.dir = std::move(next);
+    here.path += *name + "/";
   }
   std::optional<std::string> name = FindInDirectory(here.Dir(), components.back());
   if (!name && last == LastComponent::MustExist) return std::nullopt;
   here.name = name ? *name : components.back();
   if (native.back() == '/') here.name += '/';
+  here.path += here.name;
   return here;
+}
+
+std::optional<Location> ResolveDirectory(const std::string& path) {
+  const std::string native = WithSlashes(path);
+  const size_t slash = native.rfind('/');
+  if (native.empty() || slash + 1 == native.size()) return std::nullopt;
+  if (slash == std::string::npos) return Location{Descriptor(), native, native};
+  std::optional<Location> dir =
+      Resolve(slash == 0 ? "/" : native.substr(0, slash), LastComponent::MustExist);
+  if (!dir) return std::nullopt;
+  Descriptor fd(::openat(dir->Dir(), dir->name.c_str(), kWalkFlags));
+  if (!fd.IsOpen()) return std::nullopt;
+  std::string name = native.substr(slash + 1);
+  std::string whole = (slash == 0 ? std::string() : dir->path) + "/" + name;
+  return Location{std::move(fd), std::move(name), std::move(whole)};
 }
 
 }  // namespace platform::native

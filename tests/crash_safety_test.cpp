@@ -228,8 +228,9 @@ INSTANTIATE_TEST_SUITE_P(Scenarios, EveryCall, testing::Range<size_t>(0, Scenari
 
 // An add ended once its new index was written, leaving the journal. A tool
 // on a read-only medium lists the archive as it was and changes nothing; a
-// rollback that dies is resumed by the next open; a journal torn or altered,
-// or beside an archive replaced since, is not applied and a writer removes it.
+// rollback that dies is resumed by the next open; a journal torn or altered
+// is not applied and a writer removes it; beside an archive replaced since
+// it is not applied and refuses changes, both files left as they are.
 TEST_F(CrashSafety, JournalOfACrashedAddRollsBackOnlyWhenItFits) {
   Begin(Scenarios()[0].base);
   FaultyFileSystem crashing;
@@ -255,19 +256,23 @@ TEST_F(CrashSafety, JournalOfACrashedAddRollsBackOnlyWhenItFits) {
   }
   const std::vector<unsigned char> initial = Scenarios()[0].base,
                                    other = RawArchiveBuilder().Stored("o", "o").Build().Bytes();
-  for (int damage = 0; damage < 5; ++damage) {
+  for (int damage = 0; damage < 4; ++damage) {
     SCOPED_TRACE(damage);
     std::vector<unsigned char> bytes = saved;
     if (damage == 0) bytes.pop_back();
     if (damage == 1) bytes[bytes.size() - 10] ^= 1;  // inside the saved old index
     if (damage == 2) bytes.resize(2000);
     if (damage == 3) bytes.clear();
-    if (damage == 4) old = {{"#entries", "1"}, {"o", "o"}};
     WriteWholeFile(journal, bytes);
-    WriteWholeFile(arc, damage == 4 ? other : initial);
+    WriteWholeFile(arc, initial);
     ExpectOldOrNew(old, true);
-    EXPECT_EQ(ReadWholeFile(arc), damage == 4 ? other : initial);
+    EXPECT_EQ(ReadWholeFile(arc), initial);
   }
+  WriteWholeFile(journal, saved);
+  WriteWholeFile(arc, other);
+  EXPECT_FALSE(Archive().Open(arc.c_str(), Archive::ModeWrite));
+  EXPECT_EQ(FilesOf(arc), (Files{{"#entries", "1"}, {"o", "o"}}));
+  EXPECT_TRUE(ReadWholeFile(arc) == other && ReadWholeFile(journal) == saved);
 }
 
 // SIGKILL amid a long add by the built tool, given the archive relative to a

@@ -70,6 +70,16 @@ class FaultyFileSystem : public platform::FileSystem {
   }
   bool CreateDirectory(const std::string& p) const override { return inner_.CreateDirectory(p); }
   bool RemoveFile(const std::string& p) const override { return inner_.RemoveFile(p); }
+  bool Rename(const std::string& f, const std::string& t) const override {
+    return inner_.Rename(f, t);
+  }
+  bool CopyPermissions(FileHandle f, FileHandle t) const override {
+    return inner_.CopyPermissions(f, t);
+  }
+  bool CanCreateIn(const std::string& p) const override { return inner_.CanCreateIn(p); }
+  std::optional<std::string> OnDiskPath(const std::string& p) const override {
+    return inner_.OnDiskPath(p);
+  }
   std::optional<std::string> CurrentDirectory() const override { return inner_.CurrentDirectory(); }
   bool SetCurrentDirectory(const std::string& p) const override {
     return inner_.SetCurrentDirectory(p);
