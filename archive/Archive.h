@@ -219,9 +219,18 @@ class KORVAT_API Archive {
   // Copies the first min(size, realSize) bytes of the entry.
   bool ExtractFileToMemory(int index, unsigned char* destination, unsigned int size) const;
   // Writes the entry to directory/name, creating the directories on the way.
-  // False for an inactive entry, a name that leaves the directory, a failed
-  // write or a checksum that does not match.
+  // The name's components are taken below directory (a leading '/' or a
+  // drive-like "c:" included). The content goes to a new file beside the
+  // target, which replaces the target only once whole and verified. False
+  // for an inactive entry, a name with a ".." component, a symbolic link on
+  // the way below directory (directory itself is followed as given), a
+  // target locked or not writable, a failed write or a checksum that does
+  // not match; the target is then left as it was.
   bool ExtractFileToDisk(int index, const char* directory) const;
+  // The path of a symbolic link that stands where the entry would be
+  // extracted below directory (a directory on its way or the file itself);
+  // empty when there is none.
+  std::string ExtractionLink(int index, const char* directory) const;
   // ExtractFileToDisk with the parts of a compressed entry inflated by up to
   // workers threads at once, each writing its parts in place; the same
   // result and the same bytes, with memory for one part per thread.
@@ -301,6 +310,9 @@ class KORVAT_API Archive {
                                         unsigned int offset, unsigned int count,
                                         BlockBuffer* buffer) const;
   KORVAT_LOCAL bool LoadPart(int index, unsigned int part, BlockBuffer& buffer) const;
+  // Writes an active entry's content into the open file target from offset
+  // 0; true when whole and matching its checksum (ArchiveExtract.cpp).
+  KORVAT_LOCAL bool WriteExtracted(int index, void* target, unsigned int workers) const;
   KORVAT_LOCAL bool ReadStored(uint64_t offset, unsigned char* destination,
                                 unsigned int size) const;
 

@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -44,30 +45,29 @@ std::string WithSlashes(std::string_view text) {
   return out;
 }
 
-// A stored name stays inside the destination only when it is relative, has
-// no drive and no ".." component, and ends in an ordinary file name.
-bool NameStaysInside(const std::string& name) {
-  if (name.empty() || name.front() == '/') return false;
-  if (name.size() >= 2 && name[1] == ':' &&
-      ((name[0] >= 'a' && name[0] <= 'z') || (name[0] >= 'A' && name[0] <= 'Z'))) {
-    return false;
-  }
-  bool ordinary = true;
+// The components of a stored name that stay inside the destination: every
+// one but empty and "." ones, the last an ordinary file name. Nothing when a
+// component is ".." or no file name ends it.
+std::optional<std::vector<std::string>> NameBelow(const std::string& name) {
+  std::vector<std::string> components;
+  bool inside = true;
   std::string_view last;
   ForEachComponent(name, [&](std::string_view component) {
-    if (component == "..") ordinary = false;
+    if (component == "..") inside = false;
+    if (!component.empty() && component != ".") components.emplace_back(component);
     last = component;
   });
-  return ordinary && !last.empty() && last != ".";
+  if (!inside || last.empty() || last == ".") return std::nullopt;
+  return components;
 }
 
-// The directory as typed (backslashes taken as '/'), a '/' unless it ends
-// in one, then the name; no directory means the current one.
-std::string DestinationPath(const char* directory, const std::string& name) {
-  if (directory == nullptr || directory[0] == '\0') return name;
+// The directory as typed (backslashes taken as '/'), with a '/' at its end;
+// none means the current one.
+std::string DestinationPrefix(const char* directory) {
+  if (directory == nullptr || directory[0] == '\0') return std::string();
   std::string path = WithSlashes(directory);
   if (path.back() != '/') path += '/';
-  return path + name;
+  return path;
 }
 
 bool IsDirectory(const platform::FileSystem& fs, const std::string& path) {
@@ -87,6 +87,72 @@ bool CreateDirectoryPath(const platform::FileSystem& fs, const std::string& path
     prefix += '/';
   });
   return IsDirectory(fs, path);
+}
+
+// Where an entry lands: the destination as typed, the directories below it
+// and the file, each a whole path.
+struct Landing {
+  std::string destination;        // empty: the current directory
+  std::vector<std::string> below;  // directories under it, outermost first
+  std::string file;
+};
+
+std::optional<Landing> LandingOf(const char* directory, const std::string& name) {
+  const std::optional<std::vector<std::string>> components = NameBelow(WithSlashes(name));
+  if (!components) return std::nullopt;
+  Landing landing;
+  std::string path = DestinationPrefix(directory);
+  if (!path.empty()) landing.destination = path.size() > 1 ? path.substr(0, path.size() - 1) : path;
+  for (size_t i = 0; i < components->size(); ++i) {
+    path += (*components)[i];
+    if (i + 1 == components->size()) break;
+    landing.below.push_back(path);
+    path += '/';
+  }
+  landing.file = path;
+  return landing;
+}
+
+// The first path of the landing below the destination that is a symbolic
+// link; empty when none is.
+std::string FirstLink(const platform::FileSystem& fs, const Landing& landing) {
+  for (const std::string& directory : landing.below) {
+    const platform::Attributes attributes = fs.GetAttributes(directory);
+    if (attributes.isLink) return directory;
+    if (!attributes.exists) return std::string();  // nothing further down exists
+  }
+  return fs.GetAttributes(landing.file).isLink ? landing.file : std::string();
+}
+
+// Creates the destination as typed, then the directories below it, none of
+// which may be a symbolic link. True when all of them are directories.
+bool PrepareDirectories(const platform::FileSystem& fs, const Landing& landing) {
+  if (!landing.destination.empty() && !CreateDirectoryPath(fs, landing.destination)) return false;
+  for (const std::string& directory : landing.below) {
+    platform::Attributes attributes = fs.GetAttributes(directory);
+    if (attributes.isLink) return false;
+    if (!attributes.exists) {
+      fs.CreateDirectory(directory);  // made meanwhile by another thread: passed over
+      attributes = fs.GetAttributes(directory);
+    }
+    if (attributes.isLink || !attributes.exists || !attributes.isDirectory) return false;
+  }
+  return true;
+}
+
+// A new file beside target, made exclusively: the content is written there
+// and moved onto target once verified.
+constexpr int kTemporaryTries = 16;
+std::optional<std::string> CreateTemporary(const platform::FileSystem& fs,
+                                           const std::string& target, int index,
+                                           platform::File& file) {
+  for (int attempt = 0; attempt < kTemporaryTries; ++attempt) {
+    std::string path = target + ".korvat-" + std::to_string(index) + "-" + std::to_string(attempt);
+    file = platform::File(fs, fs.Open(path, platform::Access::ReadWrite,
+                                      platform::Creation::CreateNew, platform::Lock::None));
+    if (file.IsOpen()) return path;
+  }
+  return std::nullopt;
 }
 
 // Produces piece k of an entry's content, in order; false when it cannot be
@@ -192,32 +258,62 @@ bool Archive::ExtractFileToDisk(int index, const char* directory) const {
   return ExtractFileParallel(index, directory, 1);
 }
 
+std::string Archive::ExtractionLink(int index, const char* directory) const {
+  if (index < 0 || static_cast<size_t>(index) >= entries.size()) return std::string();
+  const FileEntry& entry = entries[static_cast<size_t>(index)];
+  if (!(entry.flags & format::kFlagActive) || entry.name == nullptr) return std::string();
+  const std::optional<Landing> landing =
+      LandingOf(directory, std::string(entry.name, entry.nameLength));
+  return landing ? FirstLink(*fs, *landing) : std::string();
+}
+
 bool Archive::ExtractFileParallel(int index, const char* directory, unsigned int workers) const {
   if (index < 0 || static_cast<size_t>(index) >= entries.size()) return false;
   const FileEntry& entry = entries[static_cast<size_t>(index)];
   if (!(entry.flags & format::kFlagActive) || entry.name == nullptr) return false;
   if (fileHandle == platform::InvalidHandle()) return false;
-  const std::string name = WithSlashes(std::string_view(entry.name, entry.nameLength));
-  if (!NameStaysInside(name)) return false;
-
-  const std::string path = DestinationPath(directory, name);
-  const size_t slash = path.rfind('/');
-  if (slash != std::string::npos && slash != 0 &&
-      !CreateDirectoryPath(*fs, path.substr(0, slash))) {
-    return false;
+  const std::optional<Landing> landing =
+      LandingOf(directory, std::string(entry.name, entry.nameLength));
+  if (!landing || !PrepareDirectories(*fs, *landing)) return false;
+  const platform::Attributes existing = fs->GetAttributes(landing->file);
+  if (existing.isLink || (existing.exists && existing.isDirectory)) return false;
+  // A file already there is held under an exclusive lock until it is
+  // replaced, so the archive itself (locked while open) is never a target.
+  platform::File held;
+  if (existing.exists) {
+    held = platform::File(*fs, fs->Open(landing->file, platform::Access::ReadWrite,
+                                        platform::Creation::OpenExisting,
+                                        platform::Lock::Exclusive));
+    if (!held.IsOpen()) return false;
   }
-  // Exclusive, so the archive itself (locked while open) is never a target;
-  // truncated, so no tail of a longer old file survives.
-  platform::File target(*fs, fs->Open(path, platform::Access::ReadWrite,
-                                      platform::Creation::CreateAlways, platform::Lock::Exclusive));
-  if (!target.IsOpen()) return false;
+  platform::File target;
+  const std::optional<std::string> temporary = CreateTemporary(*fs, landing->file, index, target);
+  if (!temporary) return false;
+  // Removed unless it became the target.
+  struct Discard {
+    const platform::FileSystem& fs;
+    const std::string& path;
+    platform::File& file;
+    bool keep = false;
+    ~Discard() {
+      file.Reset();
+      if (!keep) static_cast<void>(fs.RemoveFile(path));  // a leftover stays under its own name
+    }
+  } discard{*fs, *temporary, target};
+  if (!WriteExtracted(index, target.Handle(), workers) || !fs->Flush(target.Handle())) return false;
+  target.Reset();
+  discard.keep = fs->Rename(*temporary, landing->file);
+  return discard.keep;
+}
 
+bool Archive::WriteExtracted(int index, void* target, unsigned int workers) const {
+  const FileEntry& entry = entries[static_cast<size_t>(index)];
   if (entry.flags & format::kFlagCompressed) {
     const PartLoader loadPart = [&](uint32_t k, BlockBuffer& buffer) {
       return LoadPart(index, k, buffer);
     };
     if (workers > 1 && entry.numParts > 1) {
-      return WritePartsInParallel(*fs, target.Handle(), entry, loadPart, workers);
+      return WritePartsInParallel(*fs, target, entry, loadPart, workers);
     }
     // One part at a time, whatever the size of the file.
     PartArea area;
@@ -226,8 +322,7 @@ bool Archive::ExtractFileParallel(int index, const char* directory, unsigned int
       chunk = {area.buffer.uncompressedData, entry.parts[k].realSize};
       return true;
     };
-    return WriteChunks(*fs, target.Handle(), entry.numParts, inflatePart, entry.realSize,
-                       entry.checksum);
+    return WriteChunks(*fs, target, entry.numParts, inflatePart, entry.realSize, entry.checksum);
   }
 
   const uint32_t chunks = entry.realSize / kCopyChunk + (entry.realSize % kCopyChunk != 0);
@@ -239,7 +334,7 @@ bool Archive::ExtractFileParallel(int index, const char* directory, unsigned int
     chunk = {area.get(), n};
     return true;
   };
-  return WriteChunks(*fs, target.Handle(), chunks, copyChunk, entry.realSize, entry.checksum);
+  return WriteChunks(*fs, target, chunks, copyChunk, entry.realSize, entry.checksum);
 }
 
 bool Archive::ExtractAll(const char* directory, ProgressCallback callback) const {

@@ -19,6 +19,7 @@
 #include "tool/Import.h"
 #include "tool/Listing.h"
 #include "tool/MissingFiles.h"
+#include "tool/Refusals.h"
 #include "tool/RemoveExtract.h"
 #include "tool/Report.h"
 #include "tool/Verify.h"
@@ -212,7 +213,17 @@ int RunArchiveCommand(const platform::FileSystem& fs, GAME::Archive& archive, in
   const Command* command = FindCommand(argv[2]);
   if (!OpenArchive(fs, archive, path, command)) {
     std::fprintf(stderr, "Failed to open archive file %s.\n", path);
+    const GAME::Archive::JournalState journal = archive.JournalProblem();
+    if (journal != GAME::Archive::JournalState::Ready &&
+        journal != GAME::Archive::JournalState::NoJournal) {
+      ReportJournalInTheWay(archive);
+      return kExitFailed;
+    }
     return kExitUsage;
+  }
+  if (command != nullptr && command->opening == Opening::Write &&
+      archive.JournalProblem() == GAME::Archive::JournalState::NoJournal) {
+    WarnNoJournal(path);
   }
   if (command == nullptr) {
     std::fprintf(stderr, "Unknown command %s.\n\n", argv[2]);

@@ -11,6 +11,7 @@
 #include "archive/Archive.h"
 #include "platform/Process.h"
 #include "tool/InOrder.h"
+#include "tool/Refusals.h"
 
 namespace tool {
 
@@ -68,6 +69,15 @@ bool LandingsCollide(const GAME::Archive& archive) {
   return false;
 }
 
+// The failure of one extraction, with the symbolic link that refused it when
+// there is one.
+void ReportFailedExtraction(const GAME::Archive& archive, int index, const char* destination,
+                            const char* name) {
+  std::fprintf(stderr, "Failed to extract %s.\n", name);
+  const std::string link = archive.ExtractionLink(index, destination);
+  if (!link.empty()) ReportLinkInDestination(link);
+}
+
 }  // namespace
 
 void RemoveNamedFile(GAME::Archive& archive, const char* name) {
@@ -83,7 +93,7 @@ bool ExtractNamedFile(const GAME::Archive& archive, const char* destination, con
     return true;
   }
   if (archive.ExtractFileParallel(index, destination, workers)) return true;
-  std::fprintf(stderr, "Failed to extract %s.\n", name);
+  ReportFailedExtraction(archive, index, destination, name);
   return false;
 }
 
@@ -107,7 +117,7 @@ bool ExtractEverything(const GAME::Archive& archive, const char* destination, un
     const GAME::Archive::FileEntry& entry = archive.GetFileEntry(static_cast<int>(i));
     PrintProgress(entry, i, count);
     if (!extracted) {
-      std::fprintf(stderr, "Failed to extract %s.\n", entry.name);
+      ReportFailedExtraction(archive, static_cast<int>(i), destination, entry.name);
       allExtracted = false;
     }
   };
@@ -116,7 +126,7 @@ bool ExtractEverything(const GAME::Archive& archive, const char* destination, un
       const GAME::Archive::FileEntry& entry = archive.GetFileEntry(static_cast<int>(i));
       PrintProgress(entry, i, count);
       if (!extract(i)) {
-        std::fprintf(stderr, "Failed to extract %s.\n", entry.name);
+        ReportFailedExtraction(archive, static_cast<int>(i), destination, entry.name);
         allExtracted = false;
       }
     }

@@ -51,7 +51,7 @@ string(REPLACE "\n" ";" symbols "${LAST_OUTPUT}")
 set(public Archive ~Archive Open ReOpen Close GetNumFiles GetFileEntry BlockSize
     ArchiveFileHandle ArchiveFileMode FreeFileBuffer FindFile CalcStats FindMatchingFilesEnd
     AddFileFromMemory AddFileFromDisk ReplaceFileFromDisk RemoveFile Compact ReadFromFile ExtractFileToMemory
-    ExtractFileToDisk ExtractFileParallel ExtractAll VerifyFile AddPackedFile ReplacePackedFile
+    ExtractFileToDisk ExtractFileParallel ExtractionLink ExtractAll VerifyFile JournalProblem JournalFile AddPackedFile ReplacePackedFile
     Packer ~Packer Submit Next PackedFile ~PackedFile Path Opened Time Size NextBlock)
 foreach(line IN LISTS symbols)
   if(line STREQUAL "")
