@@ -18,6 +18,8 @@ namespace {
 using format::EntryRecord;
 using format::Header;
 
+constexpr uint64_t kIndexChunk = uint64_t(16) << 20;
+
 bool WriteAll(const platform::FileSystem& fs, void* file, uint64_t offset,
               const unsigned char* data, size_t size) {
   const platform::IoResult wrote = fs.WriteAt(file, offset, data, size);
@@ -163,9 +165,15 @@ bool Archive::LoadIndex(uint64_t fileSize) {
     return false;
   }
 
-  // The whole index in one read; its size is bounded by the file's.
-  std::vector<unsigned char> index(indexBytes);
-  if (!ReadArchive(header.indexOffset, index.data(), index.size())) return false;
+  // The index, read a chunk at a time, so that memory follows what was
+  // actually read rather than what the header claims.
+  std::vector<unsigned char> index;
+  for (uint64_t done = 0; done < indexBytes;) {
+    const auto n = static_cast<size_t>(std::min<uint64_t>(indexBytes - done, kIndexChunk));
+    index.resize(static_cast<size_t>(done) + n);
+    if (!ReadArchive(header.indexOffset + done, index.data() + done, n)) return false;
+    done += n;
+  }
 
   auto parts = std::make_unique<PartRecord[]>(header.numParts);
   for (uint32_t k = 0; k < header.numParts; ++k) {

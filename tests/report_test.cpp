@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <tuple>
 
+#include "archive/Archive.h"
 #include "support/ToolRunner.h"
 
 namespace {
@@ -45,8 +46,9 @@ std::string Report(const std::vector<std::string>& typeRows, const std::string& 
 
 // Types by size, then key; a type runs from the last "." (also in a directory);
 // sums pass 4 GiB. A removed entry counts only in its archive. An empty file is
-// an empty archive; what does not open is skipped. Matches lie in the pattern's
-// directory whatever precedes its "*". A pattern without "*" empties the report.
+// an empty archive; what does not open is named, left out, and makes the exit
+// code 1. Matches lie in the pattern's directory whatever precedes its "*". A
+// pattern without "*" empties the report.
 TEST_F(TotalStats, ReportsEveryMatchedArchiveByTypeAndByArchive) {
   std::filesystem::create_directory(dir / "sub");
   WriteClaims(dir / "sub/a1.arc", {{"movie.big", 3000000000u, 3000000000u},
@@ -71,20 +73,43 @@ TEST_F(TotalStats, ReportsEveryMatchedArchiveByTypeAndByArchive) {
              {"a1.arc                      5         2861.06 MB,     20.0%",
               "a2.arc                      3         2861.03 MB,      0.0%",
               "a3.arc                      0            0.00 MB,      0.0%"});
-  const std::string cases[][3] = {
-      // pattern, report, error
+  const std::string notArchive = " (it is not an archive or is damaged).\n";
+  const std::tuple<std::string, std::string, std::string, int> cases[] = {
+      // pattern, report, error, exit code
       {"none*.arc",
-       Report({}, "Total          0       0.00 MB         0.00 MB         0.0         0.0 KB", {})},
-      {"sub/a*.arc", all},
-      {"sub\\a*.arc", all},
-      {"a.arc", "", "Invalid path: a.arc\n"}};  // the report truncated, left empty
-  for (const auto& [pattern, report, err] : cases) {
-    Expect({"-totalStats", "report.txt", pattern}, 0, "", err);
+       Report({}, "Total          0       0.00 MB         0.00 MB         0.0         0.0 KB", {}), "",
+       0},
+      {"sub/a*.arc", all, "Left out of the report: sub/a4.arc" + notArchive, 1},
+      {"sub\\a*.arc", all, "Left out of the report: sub\\a4.arc" + notArchive, 1},
+      {"a.arc", "", "Invalid path: a.arc\n", 0}};  // the report truncated, left empty
+  for (const auto& [pattern, report, err, code] : cases) {
+    Expect({"-totalStats", "report.txt", pattern}, code, "", err);
     EXPECT_EQ(Text("report.txt"), report) << pattern;
   }
   const auto failed = Run({"-totalStats", "report.txt", "*.arc"}, {.fileSizeLimit = 100});
   EXPECT_EQ(failed.err, "Failed to write report file report.txt.\n");
   EXPECT_EQ(failed.exitCode, 1);
+}
+
+// Attack: the report path names an archive another process is writing (or a
+// matched archive is held so): the report must not truncate it. The report
+// file is refused and left byte for byte; a locked match is named and left
+// out while the others are still reported.
+TEST_F(TotalStats, NeverTruncatesAFileHeldAsAnArchiveAndReportsEachLeftOut) {
+  WriteClaims(dir / "a1.arc", {{"x.tex", 10, 10}});
+  WriteClaims(dir / "held.arc", {{"y.tex", 20, 20}});
+  const std::vector<unsigned char> held = ReadWholeFile(dir / "held.arc");
+  GAME::Archive writer;
+  ASSERT_TRUE(writer.Open((dir / "held.arc").c_str(), GAME::Archive::ModeWrite));
+  Expect({"-totalStats", "held.arc", "*.txt"}, 1, "",
+         "Report file held.arc is locked by another process; it is left as it is.\n");
+  EXPECT_EQ(ReadWholeFile(dir / "held.arc"), held);
+  Expect({"-totalStats", "report.txt", "*.arc"}, 1, "",
+         "Left out of the report: held.arc (it is locked by another process).\n");
+  EXPECT_NE(Text("report.txt").find("a1.arc "), std::string::npos);
+  EXPECT_EQ(Text("report.txt").find("held.arc"), std::string::npos);
+  writer.Close(false);
+  EXPECT_EQ(ReadWholeFile(dir / "held.arc"), held);
 }
 
 }  // namespace

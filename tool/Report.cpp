@@ -9,12 +9,15 @@
 #include <cstdint>
 #include <cstdio>
 #include <map>
+#include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "archive/Archive.h"
 #include "platform/FileSystem.h"
+#include "tool/Refusals.h"
 
 namespace tool {
 
@@ -75,19 +78,48 @@ std::string DirectoryPrefix(const std::string& pattern) {
   return separator == std::string::npos ? std::string() : pattern.substr(0, separator + 1);
 }
 
-// Opens every file the pattern matches read-only and hands those that are
-// archives to visit along with their directory record; other matches are
-// skipped without a word.
+// Whether another process holds the file locked: it opens, but not under
+// a shared lock.
+bool LockedElsewhere(const platform::FileSystem& fs, const std::string& path, platform::Lock lock) {
+  const platform::File plain(fs, fs.Open(path, platform::Access::Read,
+                                         platform::Creation::OpenExisting, platform::Lock::None));
+  if (!plain.IsOpen()) return false;
+  const platform::File locked(
+      fs, fs.Open(path, platform::Access::Read, platform::Creation::OpenExisting, lock));
+  return !locked.IsOpen();
+}
+
+// Opens every file the pattern matches read-only (but the report itself)
+// and hands those that are archives to visit along with their directory
+// record; each other match is named on standard error and left out. False
+// when any was left out.
 template <typename Visit>
-void ForEachArchive(const platform::FileSystem& fs, const std::string& pattern, Visit visit) {
+bool ForEachArchive(const platform::FileSystem& fs, const std::string& pattern,
+                    const std::optional<std::string>& report, Visit visit) {
   const std::string prefix = DirectoryPrefix(pattern);
+  bool all = true;
   for (const platform::DirEntry& match : fs.Enumerate(pattern)) {
     if (match.isDirectory) continue;
-    GAME::Archive archive(fs);
-    if (archive.Open((prefix + match.name).c_str(), GAME::Archive::ModeRead)) {
-      visit(match, archive);
+    const std::string path = prefix + match.name;
+    if (report && fs.OnDiskPath(path) == report) continue;
+    bool opened = false;
+    try {
+      GAME::Archive archive(fs);
+      opened = archive.Open(path.c_str(), GAME::Archive::ModeRead);
+      if (opened) visit(match, archive);
+    } catch (const std::bad_alloc&) {
+      ReportArchiveSkipped(path, SkipReason::OutOfMemory);
+      all = false;
+      continue;
+    }
+    if (!opened) {
+      ReportArchiveSkipped(path, LockedElsewhere(fs, path, platform::Lock::Shared)
+                                     ? SkipReason::Locked
+                                     : SkipReason::NotAnArchive);
+      all = false;
     }
   }
+  return all;
 }
 
 // The stored name from its last '.' on, the dot included; empty without one.
@@ -166,9 +198,16 @@ void AppendArchiveRow(const platform::DirEntry& match, const GAME::Archive& arch
 bool TotalStats(const platform::FileSystem& fs, const char* reportPath, int patternCount,
                 char** patterns) {
   if (reportPath == nullptr) return true;
+  // Under an exclusive lock, taken before the file is cut: a file another
+  // process holds as an archive is never truncated.
   platform::File report(fs, fs.Open(reportPath, platform::Access::ReadWrite,
-                                    platform::Creation::CreateAlways, platform::Lock::None));
-  if (!report.IsOpen()) return true;
+                                    platform::Creation::CreateAlways, platform::Lock::Exclusive));
+  if (!report.IsOpen()) {
+    if (!LockedElsewhere(fs, reportPath, platform::Lock::Exclusive)) return true;
+    ReportReportFileLocked(reportPath);
+    return false;
+  }
+  const std::optional<std::string> reportOnDisk = fs.OnDiskPath(reportPath);
 
   const std::vector<std::string> list(patterns, patterns + std::max(patternCount, 0));
   for (const std::string& pattern : list) {
@@ -178,27 +217,29 @@ bool TotalStats(const platform::FileSystem& fs, const char* reportPath, int patt
     }
   }
 
+  // One pass over the archives: each is opened once, its types summed and
+  // its row of the second table kept.
   TypeTable types;
+  std::string rows;
+  bool all = true;
   for (const std::string& pattern : list) {
-    ForEachArchive(fs, pattern, [&](const platform::DirEntry&, const GAME::Archive& archive) {
-      AddArchiveTypes(archive, types);
-    });
+    all = ForEachArchive(fs, pattern, reportOnDisk,
+                         [&](const platform::DirEntry& match, const GAME::Archive& archive) {
+                           AddArchiveTypes(archive, types);
+                           AppendArchiveRow(match, archive, rows);
+                         }) &&
+          all;
   }
   std::string text;
   AppendTypeTable(types, text);
-  text.append(kRule).append(kArchiveHead).append(kRule);
-  for (const std::string& pattern : list) {
-    ForEachArchive(fs, pattern, [&](const platform::DirEntry& match, const GAME::Archive& archive) {
-      AppendArchiveRow(match, archive, text);
-    });
-  }
+  text.append(kRule).append(kArchiveHead).append(kRule).append(rows);
 
   const platform::IoResult written = fs.WriteAt(report.Handle(), 0, text.data(), text.size());
   if (!written.ok || written.count != text.size()) {
     std::fprintf(stderr, "Failed to write report file %s.\n", reportPath);
     return false;
   }
-  return true;
+  return all;
 }
 
 }  // namespace tool
