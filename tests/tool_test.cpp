@@ -4,6 +4,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <csignal>
+#include <filesystem>
+#include <functional>
+
 #include "support/ToolRunner.h"
 #include "tool/CommandLine.h"
 
@@ -102,6 +106,95 @@ TEST_F(Tool, CommandsPrintWhatTheyDidAndExitWithOneOnAFailure) {
   EXPECT_TRUE(Text("out/s/b") == big && Text("one/s/b") == big && Text("one/a") == "");
   Put("compacted.arc", RawArchiveBuilder().Compressed("s/b", big).Build());
   EXPECT_TRUE(Text("test.arc") == Text("compacted.arc"));
+}
+
+// The journal path holds only this archive's journal. Each attack plants
+// something at data.arc-journal: it is never deleted, written or applied,
+// changes are refused (exit 1, the file named), reading still works, and
+// the archive stays byte for byte. A name differing in case is another file.
+TEST_F(Tool, JournalPathHoldsOnlyThisArchivesJournal) {
+  namespace stdfs = std::filesystem;
+  for (int i = 0; i < 200; ++i) Put("src/f" + std::to_string(i), std::string(16384, char('a' + i % 26)));
+  ASSERT_EQ(Run({"data.arc", "-add", ".", "src", "1"}).exitCode, 0);
+  const std::string original = Text("data.arc"), journal = dir / "data.arc-journal";
+  // A real journal of another change: a writer killed amid a same-size
+  // -replace of a copy.
+  stdfs::copy_file(dir / "data.arc", dir / "copy.arc");
+  for (int i = 0; i < 200; ++i) Put("src/f" + std::to_string(i), std::string(16384, 'z'));
+  EXPECT_EQ(Run({"copy.arc", "-replace", ".", "src", "1"}, {.signalOnOutput = SIGKILL}).exitCode,
+            1000 + SIGKILL);
+  ASSERT_TRUE(stdfs::exists(dir / "copy.arc-journal"));
+  const std::string killed = Text("copy.arc-journal");
+  const std::string listedOriginal = Run({"data.arc", "-list"}).out;
+  Expect({"data.arc", "-remove", "f0"}, 0, "");
+  const std::string changed = Text("data.arc");
+  const auto refused = [&](const std::string& what) {
+    return "Failed to open archive file data.arc.\n" + journal +
+           " is in the way of the archive's journal: it is " + what +
+           ". The archive is not changed; move that file away to change it.\n";
+  };
+  const struct {
+    const char* attack;
+    std::function<void()> plant;
+    const char* what;
+  } cases[] = {
+      {"a file of notes", [&] { Put("data.arc-journal", "notes"); }, "not a journal"},
+      {"a directory", [&] { stdfs::create_directory(journal); }, "a directory"},
+      {"a dangling link", [&] { stdfs::create_symlink(dir / "victim", journal); },
+       "a symbolic link"},
+      {"a killed writer's journal of the copy, beside the archive changed since",
+       [&] { Put("data.arc-journal", killed); },
+       "the journal of another archive or of another change"},
+  };
+  const std::string listed = Run({"data.arc", "-list"}).out;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.attack);
+    c.plant();
+    const std::string planted = stdfs::is_regular_file(journal) ? Text("data.arc-journal") : "";
+    Expect({"data.arc", "-list"}, 0, listed);
+    Expect({"data.arc", "-remove", "f1"}, 1, "", refused(c.what));
+    EXPECT_EQ(Text("data.arc"), changed);
+    EXPECT_TRUE(stdfs::is_symlink(journal) || stdfs::exists(journal));
+    if (!planted.empty()) {
+      EXPECT_EQ(Text("data.arc-journal"), planted);
+    }
+    EXPECT_FALSE(stdfs::exists(dir / "victim"));
+    stdfs::remove(journal);
+  }
+  // Beside the archive it was copied from, which never began that change,
+  // or beside a text file, the killed writer's journal is never applied.
+  Put("original.arc", original);
+  Put("original.arc-journal", killed);
+  Expect({"original.arc", "-list"}, 0, listedOriginal);
+  EXPECT_EQ(Text("original.arc"), original);
+  Put("notes.txt", "my notes");
+  Put("notes.txt-journal", killed);
+  EXPECT_NE(Run({"notes.txt", "-list"}).exitCode, 0);
+  EXPECT_TRUE(Text("notes.txt") == "my notes" && Text("notes.txt-journal") == killed);
+  // The writer's own journal is found by the archive's name on disk, whatever
+  // case is typed, and rolls it back.
+  Expect({"COPY.arc", "-list"}, 0, listedOriginal);
+  EXPECT_FALSE(stdfs::exists(dir / "copy.arc-journal"));
+  EXPECT_EQ(Run({"copy.arc", "-verify"}).exitCode, 0);
+  // A name differing in case is another file: changes go ahead beside it.
+  Put("DATA.ARC-JOURNAL", "notes");
+  Expect({"data.arc", "-remove", "f1"}, 0, "");
+  EXPECT_TRUE(Text("DATA.ARC-JOURNAL") == "notes" && !stdfs::exists(journal));
+}
+
+// A directory that is not writable can hold no journal: the change goes
+// ahead without one, after one warning line.
+TEST_F(Tool, ChangesWithoutAJournalWhereTheDirectoryIsNotWritable) {
+  Put("ro/x.arc", RawArchiveBuilder().Stored("a", "alpha").Stored("b", "beta").Build());
+  ASSERT_EQ(chmod(dir.Path().c_str(), 0777) | chmod((dir / "ro/x.arc").c_str(), 0666) |
+                chmod((dir / "ro").c_str(), 0555),
+            0);
+  Expect({"ro/x.arc", "-remove", "a"}, 0, "",
+         "Warning: the directory of archive file ro/x.arc is not writable, so the change is made "
+         "without a journal; an interruption may damage the archive.\n",
+         {.unprivileged = true});
+  Expect({"ro/x.arc", "-list"}, 0, "b\n", "", {.unprivileged = true});
+  chmod((dir / "ro").c_str(), 0755);
 }
 
 }  // namespace
