@@ -55,4 +55,48 @@ TEST_F(ArchiveExtract, ExtractsOnlyUnderTheDestinationAsTyped) {
                                       "d/e/c:/evil", "f", "s", "s/g", "test.arc"}));
 }
 
+// Extraction writes through no symbolic link below the destination. Each
+// attack places a link in dest; the file it stands for is refused, the link
+// named, and the victim outside left byte for byte; a link above the
+// destination (in the path typed) is followed. A damaged entry leaves the
+// old file of its name as it was.
+TEST_F(ArchiveExtract, WritesThroughNoLinkBelowTheDestination) {
+  RawArchiveBuilder built;
+  for (const char* name : {"sub/file", "file2", "dangling", "sub2/f", "ok", "keep"}) {
+    built.Stored(name, name);
+  }
+  RawArchive raw = built.Build();
+  raw.entries[5].checksum ^= 1;  // "keep" is damaged
+  WriteWholeFile(path, raw.Bytes());
+  ASSERT_TRUE(archive.Open(path.c_str(), Archive::ModeRead));
+  const fsys::path dest = dir / "dest", outside = dir / "outside";
+  fsys::create_directories(dest);
+  fsys::create_directories(outside);
+  WriteWholeFile(outside / "victim", {'v'});
+  WriteWholeFile(dest / "keep", {'o', 'l', 'd'});
+  fsys::create_directory_symlink("../outside", dest / "sub");      // a directory
+  fsys::create_symlink("../outside/victim", dest / "file2");       // a file
+  fsys::create_symlink("../outside/new", dest / "dangling");       // dangling
+  fsys::create_directory_symlink("../outside", dest / "SUB2");     // a case variant
+  fsys::create_directory_symlink(dest, dir / "typed");             // above: followed
+  const struct {
+    int index;
+    std::string link;
+  } refused[] = {{0, dest / "sub"}, {1, dest / "file2"}, {2, dest / "dangling"}, {3, dest / "sub2"}};
+  for (const auto& r : refused) {
+    SCOPED_TRACE(r.link);
+    EXPECT_FALSE(archive.ExtractFileToDisk(r.index, dest.c_str()));
+    EXPECT_EQ(archive.ExtractionLink(r.index, dest.c_str()), r.link);
+  }
+  EXPECT_FALSE(archive.ExtractAll((dir / "typed").c_str(), nullptr));
+  EXPECT_EQ(ReadWholeFile(dest / "ok"), (std::vector<unsigned char>{'o', 'k'}));
+  EXPECT_EQ(ReadWholeFile(dest / "keep"), (std::vector<unsigned char>{'o', 'l', 'd'}));
+  EXPECT_EQ(Tree(outside), std::vector<std::string>{"victim"});
+  EXPECT_EQ(ReadWholeFile(outside / "victim"), std::vector<unsigned char>{'v'});
+  std::vector<std::string> names;
+  for (const auto& item : fsys::directory_iterator(dest)) names.push_back(item.path().filename());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"SUB2", "dangling", "file2", "keep", "ok", "sub"}));
+}
+
 }  // namespace
