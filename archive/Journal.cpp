@@ -189,8 +189,8 @@ JournalFinding ExamineJournal(const platform::FileSystem& fs, const std::string&
   JournalFinding finding;
   // Only the exact name counts: a name differing in case is another file.
   const std::optional<std::string> onDisk = fs.OnDiskPath(path);
+  if (!onDisk || *onDisk != path) return finding;
   const platform::Attributes attributes = fs.GetAttributes(path);
-  if (!attributes.isLink && (!onDisk || *onDisk != path)) return finding;
   if (attributes.isLink) {
     finding.state = State::Link;
     return finding;
@@ -234,7 +234,8 @@ JournalFinding ExamineJournal(const platform::FileSystem& fs, const std::string&
     const bool prefix =
         std::memcmp(head.data(), expected, std::min(n, kTokenAt)) == 0 &&
         (n <= kSavedHeaderAt ||
-         SameOutsideMark(head.data() + kSavedHeaderAt, current, n - kSavedHeaderAt));
+         SameOutsideMark(head.data() + kSavedHeaderAt, current,
+                         std::min<size_t>(n - kSavedHeaderAt, format::kHeaderSize)));
     finding.stale = prefix;
     if (!prefix) finding.state = State::NotAJournal;
     return finding;

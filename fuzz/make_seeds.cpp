@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "archive/Archive.h"
+#include "fuzz/ArchiveChecks.h"
 #include "fuzz/MemoryFileSystem.h"
 #include "platform/FileSystem.h"
 
@@ -71,6 +72,7 @@ int main(int argc, char** argv) {
   fs.CreateDirectory(dir);
   fs.CreateDirectory(dir + "/archive");
   fs.CreateDirectory(dir + "/names");
+  fs.CreateDirectory(dir + "/journal");
 
   // A byte flipped 40 bytes before the index: inside the last compressed part.
   Bytes damaged = Build(FourFiles);
@@ -103,6 +105,15 @@ int main(int argc, char** argv) {
     const std::string name = names[i];
     ok = ok && Write(dir + "/names/" + std::to_string(i), Bytes(name.begin(), name.end()));
   }
+  // Real journals: of a writer of the base archive interrupted amid a change,
+  // cut short, and one of another archive.
+  Bytes crashed = fuzzing::CrashedJournal();
+  Bytes torn = crashed;
+  torn.resize(torn.size() / 2);
+  const std::vector<std::pair<std::string, Bytes>> journals = {
+      {"crashed", crashed}, {"torn", torn}, {"empty", {}}};
+  for (const auto& [name, bytes] : journals) ok = ok && Write(dir + "/journal/" + name, bytes);
+  ok = ok && !crashed.empty();
   if (!ok) std::fprintf(stderr, "make_seeds: could not write the seeds under %s\n", dir.c_str());
   return ok ? 0 : 1;
 }

@@ -4,11 +4,11 @@
 # corpus for FUZZ_SECONDS seconds (default 60). A crash, leak, sanitizer
 # report, timeout or broken promise fails the run and leaves the input in
 # build-fuzz/artifacts/. FUZZ_TARGETS picks the targets (default: "archive
-# names"); extra arguments go to every fuzzer run (e.g. -fork=2 to use two cores).
+# names journal"); extra arguments go to every fuzzer run (e.g. -fork=2 to use two cores).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${FUZZ_SECONDS:-60}
-targets=${FUZZ_TARGETS:-archive names}
+targets=${FUZZ_TARGETS:-archive names journal}
 build_dir=build-fuzz
 
 KORVAT_EXTRA_PACKAGES="clang libclang-rt-dev" scripts/setup.sh "$build_dir" \

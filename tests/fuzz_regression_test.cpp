@@ -15,7 +15,8 @@ namespace {
 TEST(FuzzRegression, InputsThatOnceFailed) {
   using Check = std::string (*)(const uint8_t*, size_t);
   const std::pair<std::string, Check> targets[] = {{"archive", fuzzing::CheckArchiveBytes},
-                                                   {"names", fuzzing::CheckName}};
+                                                   {"names", fuzzing::CheckName},
+                                                   {"journal", fuzzing::CheckJournalBytes}};
   for (const auto& [target, check] : targets) {
     const std::filesystem::path dir = std::filesystem::path(KORVAT_SOURCE_DIR) / "tests" /
                                       "fuzz_inputs" / target;
