@@ -15,9 +15,12 @@
 // reading a shared one, and Open fails when the lock cannot be had.
 //
 // Crash safety: changes are written in place, but the bytes the archive as
-// opened still needs are first saved to a journal beside it (NAME-journal),
-// which Close deletes to commit; the next Open of an archive whose writer
-// died rolls it back (ModeRead reads it as it was without writing).
+// opened still needs are first saved to a journal beside it (NAME-journal)
+// and the archive is marked as being changed; Close deletes the journal to
+// commit. The next Open of an archive whose writer died rolls it back
+// (ModeRead reads it as it was without writing). A journal is applied only
+// to the archive marked with its token; anything else at its path refuses
+// ModeWrite and is left alone.
 //
 // Failures are reported through results (bool, or -1 for an index); running
 // out of memory raises std::bad_alloc, which the class does not catch.
