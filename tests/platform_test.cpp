@@ -112,6 +112,32 @@ TEST_F(PlatformTest, LocksAndOpensRegularFilesOnly) {
   EXPECT_TRUE(OpenFile("LINK").IsOpen() && !OpenFile("dangling").IsOpen());
 }
 
+// CreateNew makes exactly the name given and nothing over anything there, a
+// link (dangling or not) included; links are seen as links; a rename replaces
+// a link without following it; OnDiskPath gives the names as they are.
+TEST_F(PlatformTest, CreatesNewFilesExactlyAndSeesLinks) {
+  WriteText("a.bin", "data");
+  fs::create_symlink("a.bin", "link");
+  fs::create_symlink("nowhere", "dangling");
+  for (const char* taken : {"a.bin", "link", "dangling"}) {
+    EXPECT_FALSE(OpenFile(taken, Access::ReadWrite, Creation::CreateNew).IsOpen()) << taken;
+  }
+  EXPECT_FALSE(fs::exists("nowhere"));
+  EXPECT_TRUE(OpenFile("A.BIN", Access::ReadWrite, Creation::CreateNew).IsOpen());
+  EXPECT_TRUE(fs::exists("A.BIN") && ReadThrough("a.bin") == "data");
+  const Attributes link = native.GetAttributes("LINK"), dangling = native.GetAttributes("dangling");
+  EXPECT_TRUE(link.isLink && link.exists && !link.isDirectory && link.ownedByCaller);
+  EXPECT_TRUE(dangling.isLink && !dangling.exists);
+  EXPECT_FALSE(native.GetAttributes("a.bin").isLink);
+  WriteText("new", "fresh");
+  EXPECT_TRUE(native.Rename("new", "link"));
+  EXPECT_TRUE(!fs::is_symlink("link") && ReadThrough("link") == "fresh");
+  EXPECT_EQ(ReadThrough("a.bin"), "data");
+  EXPECT_EQ(native.OnDiskPath("A.bin"), (dir.Path() / "A.BIN").string());
+  EXPECT_EQ(native.OnDiskPath("missing"), std::nullopt);
+  EXPECT_TRUE(native.CanCreateIn("."));
+}
+
 TEST_F(PlatformTest, EnumeratesMatchesInCaseFoldedOrder) {
   for (const char* name : {"b.dat", "a.TXT", "README", "A.txt", ".hidden"}) WriteText(name, "5");
   fs::create_directory("sub");
