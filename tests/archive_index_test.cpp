@@ -56,6 +56,27 @@ TEST_F(ArchiveIndex, SavingWritesTheSameBytesAndCutsTrailingBytes) {
   }
 }
 
+// Reserved header bytes are no obstacle: an older archive's own bytes there,
+// or the mark of a change made without a journal by a writer that died, open
+// in both modes; reading leaves them, a writer's Close clears them.
+TEST_F(ArchiveIndex, ArchivesWithReservedBytesSetOpen) {
+  const Bytes original = ThreeEntryExample().Bytes();
+  Bytes old = original, marked = original;
+  std::fill(old.begin() + 28, old.begin() + 2048, 0xA5);
+  const std::string busy = "KVBUSY01";
+  std::copy(busy.begin(), busy.end(), marked.begin() + 28);
+  std::fill(marked.begin() + 36, marked.begin() + 44, 7);
+  for (Archive::FileMode mode : {Archive::ModeRead, Archive::ModeWrite}) {
+    for (const Bytes& bytes : {old, marked}) {
+      WriteWholeFile(path, bytes);
+      ASSERT_TRUE(archive.Open(path.c_str(), mode));
+      EXPECT_EQ(archive.FindFile("b"), 2);
+      EXPECT_TRUE(archive.Close(false));
+      EXPECT_EQ(ReadWholeFile(path), mode == Archive::ModeWrite ? original : bytes);
+    }
+  }
+}
+
 // Bad arguments, a missing file to read (not created), and every way a file
 // can fail to be an archive are refused, leaving the file untouched and the
 // object unopened; an empty file is an empty archive.
