@@ -77,8 +77,11 @@ bool Archive::Open(const char* name, FileMode mode) {
       usable = finding.state == JournalState::Ready &&
                (!finding.view || finding.view->RollBack(fileHandle));
       finding.view.reset();
+      // Where no file can be removed the journal stays, harmless: the archive
+      // is now what it saved.
       if (usable && remove) {
-        usable = fs->RemoveFile(*journalPath) && fs->FlushDirectory(DirectoryOf(*journalPath));
+        usable = (fs->RemoveFile(*journalPath) && fs->FlushDirectory(DirectoryOf(*journalPath))) ||
+                 !fs->CanCreateIn(DirectoryOf(*journalPath));
       }
     } else {
       journalView = std::move(finding.view);
