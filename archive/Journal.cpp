@@ -241,13 +241,15 @@ JournalFinding ExamineJournal(const platform::FileSystem& fs, const std::string&
     return finding;
   }
   if (std::memcmp(head.data(), kJournalMagic, sizeof kJournalMagic) != 0 ||
-      Crc(StartCrc(), head.data(), head.size() - 4) != format::LoadU32(head.data() + head.size() - 4)) {
+      Crc(StartCrc(), head.data(), head.size() - 4) !=
+          format::LoadU32(head.data() + head.size() - 4)) {
     finding.state = State::NotAJournal;
     return finding;
   }
   const uint64_t length = LoadU64(head.data() + 8);
   const unsigned char* saved = head.data() + kSavedHeaderAt;
-  const bool ours = std::memcmp(current + format::kHeaderChangeToken, head.data() + kTokenAt, 8) == 0;
+  const bool ours =
+      std::memcmp(current + format::kHeaderChangeToken, head.data() + kTokenAt, 8) == 0;
   if (ours && MarkedBusy(current)) {
     // This archive's change in progress: checked whole before it is used.
     // The header is saved in the journal's own header (none for an empty
@@ -259,7 +261,8 @@ JournalFinding ExamineJournal(const platform::FileSystem& fs, const std::string&
       finding.state = State::NotAJournal;
       return finding;
     }
-    finding.view = std::make_unique<JournalView>(fs, std::move(journal), length, std::move(extents));
+    finding.view =
+        std::make_unique<JournalView>(fs, std::move(journal), length, std::move(extents));
     return finding;
   }
   // Never marked, or rolled back: no overwrite happens before the mark, and

@@ -82,7 +82,8 @@ TEST_F(ArchiveExtract, WritesThroughNoLinkBelowTheDestination) {
   const struct {
     int index;
     std::string link;
-  } refused[] = {{0, dest / "sub"}, {1, dest / "file2"}, {2, dest / "dangling"}, {3, dest / "sub2"}};
+  } refused[] = {
+      {0, dest / "sub"}, {1, dest / "file2"}, {2, dest / "dangling"}, {3, dest / "sub2"}};
   for (const auto& r : refused) {
     SCOPED_TRACE(r.link);
     EXPECT_FALSE(archive.ExtractFileToDisk(r.index, dest.c_str()));

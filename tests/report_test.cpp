@@ -77,8 +77,8 @@ TEST_F(TotalStats, ReportsEveryMatchedArchiveByTypeAndByArchive) {
   const std::tuple<std::string, std::string, std::string, int> cases[] = {
       // pattern, report, error, exit code
       {"none*.arc",
-       Report({}, "Total          0       0.00 MB         0.00 MB         0.0         0.0 KB", {}), "",
-       0},
+       Report({}, "Total          0       0.00 MB         0.00 MB         0.0         0.0 KB", {}),
+       "", 0},
       {"sub/a*.arc", all, "Left out of the report: sub/a4.arc" + notArchive, 1},
       {"sub\\a*.arc", all, "Left out of the report: sub\\a4.arc" + notArchive, 1},
       {"a.arc", "", "Invalid path: a.arc\n", 0}};  // the report truncated, left empty

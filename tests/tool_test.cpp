@@ -114,7 +114,9 @@ TEST_F(Tool, CommandsPrintWhatTheyDidAndExitWithOneOnAFailure) {
 // the archive stays byte for byte. A name differing in case is another file.
 TEST_F(Tool, JournalPathHoldsOnlyThisArchivesJournal) {
   namespace stdfs = std::filesystem;
-  for (int i = 0; i < 200; ++i) Put("src/f" + std::to_string(i), std::string(16384, char('a' + i % 26)));
+  for (int i = 0; i < 200; ++i) {
+    Put("src/f" + std::to_string(i), std::string(16384, char('a' + i % 26)));
+  }
   ASSERT_EQ(Run({"data.arc", "-add", ".", "src", "1"}).exitCode, 0);
   const std::string original = Text("data.arc"), journal = dir / "data.arc-journal";
   // A real journal of another change: a writer killed amid a same-size

@@ -10,14 +10,21 @@ namespace {
 const char* WhatItIs(GAME::Archive::JournalState state) {
   using State = GAME::Archive::JournalState;
   switch (state) {
-    case State::NotAJournal: return "not a journal";
-    case State::OtherChange: return "the journal of another archive or of another change";
-    case State::Directory: return "a directory";
-    case State::Link: return "a symbolic link";
-    case State::OtherOwner: return "a file of another user";
-    case State::Unreadable: return "a file that cannot be read";
+    case State::NotAJournal:
+      return "not a journal";
+    case State::OtherChange:
+      return "the journal of another archive or of another change";
+    case State::Directory:
+      return "a directory";
+    case State::Link:
+      return "a symbolic link";
+    case State::OtherOwner:
+      return "a file of another user";
+    case State::Unreadable:
+      return "a file that cannot be read";
     case State::Ready:
-    case State::NoJournal: break;
+    case State::NoJournal:
+      break;
   }
   return "not its journal";
 }
