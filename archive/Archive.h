@@ -171,9 +171,11 @@ class KORVAT_API Archive {
   // last-write time. The index, or -1 as above (also for an unreadable file).
   int AddFileFromDisk(const char* path, int level);
   // Replaces the active entry index, which must be the one path names, by
-  // the file at path. The new content never lands in the old entry's region,
-  // so when the add fails (-1) the old entry is kept as it was; on success
-  // the old entry is removed and the new index returned.
+  // the file at path. The new content is read (and compressed) first; then
+  // the old entry is removed and the new one placed by best fit, its old
+  // slot and record included (old entries over 64 MiB stored excepted), so
+  // an unchanged file is written back where it was. When the add fails (-1)
+  // the old entry is kept as it was; on success the new index.
   int ReplaceFileFromDisk(int index, const char* path, int level);
   // AddFileFromDisk and ReplaceFileFromDisk for a file a Packer prepared
   // (archive/Packer.h), compressed at the Packer's level: the same results,
@@ -280,6 +282,15 @@ class KORVAT_API Archive {
   KORVAT_LOCAL int PlaceEntry(const char* name, unsigned int storedSize, unsigned int realSize,
                               bool compressed, WriteContent&& writeContent);
   KORVAT_LOCAL void WithdrawEntry(int index, const std::vector<FreeSlot>& freeBefore);
+  // An entry a replacement removed, kept so that it can be put back.
+  struct TakenEntry {
+    unsigned int index;
+    FileEntry entry;
+    std::string name;
+    std::vector<PartRecord> parts;
+  };
+  KORVAT_LOCAL TakenEntry TakeOutEntry(unsigned int index);
+  KORVAT_LOCAL void PutBackEntry(TakenEntry taken);
   template <class NextPart>
   KORVAT_LOCAL int PlaceCompressed(const char* name, unsigned int realSize, NextPart&& nextPart);
   template <class Add>
@@ -328,6 +339,8 @@ class KORVAT_API Archive {
   std::unique_ptr<JournalView> journalView;
   // The last failure of each thread.
   std::unique_ptr<ErrorSlots> errors;
+  // The entry a replacement removes when its content is placed, or -1.
+  int replacing = -1;
 };
 
 }  // namespace GAME

@@ -27,6 +27,9 @@ namespace {
 constexpr uint64_t kArchiveLimit = uint64_t(1) << 32;
 // The stored path copies a source in chunks of this size.
 constexpr size_t kCopyChunk = size_t(1) << 20;
+// A replaced entry up to this size is kept in memory while the new one may
+// overwrite its slot; a larger one is removed only once the new one is placed.
+constexpr uint32_t kKeepLimit = uint32_t(64) << 20;
 // The hash table is rebuilt each time this many more entries are appended.
 constexpr size_t kEntryGrowth = 256;
 
@@ -262,32 +265,87 @@ int Archive::AddEntry(const char* name, unsigned int storedSize, unsigned int re
 template <class WriteContent>
 int Archive::PlaceEntry(const char* name, unsigned int storedSize, unsigned int realSize,
                         bool compressed, WriteContent&& writeContent) {
+  // A replacement's content is ready. The old entry is removed now, so that
+  // its slot and record take part in the best fit like any removed file's;
+  // its bytes are kept in memory first, to be written back if the write
+  // into its own slot fails. An entry too large to keep stays until the new
+  // one is placed elsewhere.
+  std::optional<TakenEntry> replaced;
+  const int replacedIndex = replacing;
+  replacing = -1;
+  std::vector<unsigned char> oldBytes;
+  if (replacedIndex >= 0) {
+    const FileEntry& old = entries[static_cast<size_t>(replacedIndex)];
+    if (old.storedSize <= kKeepLimit) {
+      oldBytes.resize(old.storedSize);
+      if (!ReadStored(old.offset, oldBytes.data(), old.storedSize)) return -1;
+      replaced = TakeOutEntry(static_cast<unsigned int>(replacedIndex));
+    }
+  }
   std::vector<FreeSlot> freeBefore;
   freeBefore.reserve(freeEntries.size());
   for (uint32_t i : freeEntries) freeBefore.push_back({i, entries[i].storedSize});
 
   const uint32_t endBefore = DataEnd();
-  const int index = AddEntry(name, storedSize, realSize, compressed);
-  if (index < 0) return -1;
+  int index = -1;
   bool written = false;
   try {
-    // The data goes into a removed file's slot or over the old index, which
-    // Close overwrites too: what the archive as opened needs there is saved
-    // first.
-    // writeContent records why it failed.
-    const uint64_t offset = entries[static_cast<size_t>(index)].offset;
-    written = journal->Protect({{offset, offset + storedSize}, {endBefore, kToEnd}});
-    if (!written) FailSystem(ErrorCode::IO, "writing the journal");
-    written = written && writeContent(static_cast<uint32_t>(offset));
+    index = AddEntry(name, storedSize, realSize, compressed);
+    if (index >= 0) {
+      // The data goes into a removed file's slot or over the old index,
+      // which Close overwrites too: what the archive as opened needs there
+      // is saved first. writeContent records why it failed.
+      const uint64_t offset = entries[static_cast<size_t>(index)].offset;
+      written = journal->Protect({{offset, offset + storedSize}, {endBefore, kToEnd}});
+      if (!written) FailSystem(ErrorCode::IO, "writing the journal");
+      written = written && writeContent(static_cast<uint32_t>(offset));
+      if (!written && replaced && replaced->index == unsigned(index)) {
+        // The old entry's own slot was (partly) overwritten: its bytes go back.
+        const Error why = LastError();
+        if (!WriteAll(*fs, fileHandle, offset, oldBytes.data(), oldBytes.size())) {
+          FailSystem(ErrorCode::IO, "restoring the replaced file");
+          replaced.reset();  // its data is no longer whole: it stays removed
+        } else {
+          errors->Set(why);
+        }
+      }
+    }
   } catch (...) {
-    WithdrawEntry(index, freeBefore);
+    if (index >= 0) WithdrawEntry(index, freeBefore);
+    if (replaced) PutBackEntry(std::move(*replaced));
     throw;
   }
   if (!written) {
-    WithdrawEntry(index, freeBefore);
+    if (index >= 0) WithdrawEntry(index, freeBefore);
+    if (replaced) PutBackEntry(std::move(*replaced));
     return -1;
   }
+  if (replacedIndex >= 0 && !replaced) RemoveFile(replacedIndex);
   return index;
+}
+
+Archive::TakenEntry Archive::TakeOutEntry(unsigned int index) {
+  const FileEntry& entry = entries[index];
+  TakenEntry taken{index, entry, std::string(entry.name, entry.nameLength), {}};
+  taken.parts.assign(entry.parts, entry.parts + entry.numParts);
+  RemoveFile(static_cast<int>(index));
+  return taken;
+}
+
+void Archive::PutBackEntry(TakenEntry taken) {
+  const unsigned int at = taken.index;
+  RemoveFreeEntry(at);
+  FileEntry& entry = entries[at];
+  entry = taken.entry;
+  entry.name = nullptr;
+  entry.parts = nullptr;
+  entry.next = nullptr;
+  SetEntryName(at, taken.name);
+  auto parts = std::make_unique<PartRecord[]>(taken.parts.size());
+  std::copy(taken.parts.begin(), taken.parts.end(), parts.get());
+  SetEntryParts(at, taken.parts.empty() ? nullptr : std::move(parts),
+                static_cast<unsigned int>(taken.parts.size()));
+  LinkEntry(entry);
 }
 
 void Archive::WithdrawEntry(int index, const std::vector<FreeSlot>& freeBefore) {
@@ -384,26 +442,27 @@ int Archive::ReplaceEntry(int index, const char* path, Add&& add) {
       FindFile(path) != index) {
     return FailIndex(ErrorCode::BadArgument, "the entry is not the path's");
   }
-  // Out of the chains the old entry no longer blocks its name; still active
-  // and not on the free list, its region cannot be reused by the add.
+  // Out of the chains the old entry no longer blocks its name while the new
+  // content is read and compressed; PlaceEntry removes it just before it
+  // places the new one, so a file that cannot be read keeps the old entry.
   const auto old = static_cast<size_t>(index);
   UnlinkEntry(entries[old]);
-  const auto relinkOld = [&] {
-    UnlinkEntry(entries[old]);  // a rebuild during the add may have linked it
-    LinkEntry(entries[old]);
+  replacing = index;
+  const auto restoreOld = [&] {
+    replacing = -1;
+    if (entries[old].flags & format::kFlagActive) {
+      UnlinkEntry(entries[old]);  // a rebuild during the add may have linked it
+      LinkEntry(entries[old]);
+    }
   };
   int added;
   try {
     added = add();
   } catch (...) {
-    relinkOld();
+    restoreOld();
     throw;
   }
-  if (added < 0) {
-    relinkOld();
-    return -1;
-  }
-  RemoveFile(index);
+  restoreOld();
   return added;
 }
 

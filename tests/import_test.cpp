@@ -5,10 +5,12 @@
 #include <sys/stat.h>
 
 #include <cctype>
+#include <cstdlib>
 #include <filesystem>
 #include <tuple>
 
 #include "support/ToolRunner.h"
+#include "support/WritableArchive.h"
 
 namespace {
 
@@ -18,7 +20,7 @@ using namespace testing_support;
 using Import = ToolTest;
 
 // Subdirectories first, ".svn" skipped, ".hidden" imported; update for a later
-// time only; a replacement takes a new slot.
+// time only; a replacement takes the slot it frees when it fits best.
 TEST_F(Import, TheModesOverTheTexturesTree) {
   for (const char* name : {"a/1.tex", ".svn/entries", "b/2.tex", "x.tex", ".hidden"}) {
     Put(std::string("base/t/") + name, name, 1'600'000'000);
@@ -32,7 +34,35 @@ TEST_F(Import, TheModesOverTheTexturesTree) {
     if (changed) Put(std::string("base/t/") + changed, "new", 1'600'000'010);
     Expect({"test.arc", command, "t", "base"}, 0, out);
   }
-  Expect({"test.arc", "-list"}, 0, "t/.hidden\nt/x.tex\nt/b/2.tex\nt/a/1.tex\n");
+  // Replacements took the slots (and entries) of the files they replaced.
+  Expect({"test.arc", "-list"}, 0, "t/a/1.tex\nt/b/2.tex\nt/.hidden\nt/x.tex\n");
+}
+
+// A replacement of an unchanged tree (a file staged beyond 4 MiB of parts
+// included) leaves the archive byte for byte as it was, with any number of
+// threads and when stored; a grown file leaves one free slot, its old one.
+TEST_F(Import, ReplacingAnUnchangedTreeLeavesTheArchiveAsItWas) {
+  Put("base/t/big", Noise(4300000, 1) + "end");
+  Put("base/t/a/small", "small");
+  Put("base/t/b", Noise(300000, 2));
+  for (const char* level : {"6", "0"}) {
+    const std::string arc = std::string("l") + level + ".arc";
+    ASSERT_EQ(Run({arc, "-add", "t", "base", level}).exitCode, 0);
+    const std::vector<unsigned char> before = ReadWholeFile(dir / arc);
+    for (const char* threads : {"1", "3"}) {
+      ASSERT_EQ(setenv("KORVAT_THREADS", threads, 1), 0);
+      EXPECT_EQ(Run({arc, "-replace", "t", "base", level}).exitCode, 0);
+      EXPECT_TRUE(ReadWholeFile(dir / arc) == before) << level << " " << threads;
+    }
+    unsetenv("KORVAT_THREADS");
+  }
+  Put("base/t/a/small", "small, and grown");
+  ASSERT_EQ(Run({"l6.arc", "-replace", "t/a", "base"}).exitCode, 0);
+  RawArchive raw;
+  ASSERT_TRUE(RawArchive::Parse(ReadWholeFile(dir / "l6.arc"), raw));
+  size_t inactive = 0;
+  for (const auto& entry : raw.entries) inactive += (entry.flags & 1) == 0;
+  EXPECT_EQ(inactive, 1u);
 }
 
 TEST_F(Import, PathArgumentsGiveThePrintedAndStoredNames) {
