@@ -44,6 +44,9 @@ class MemoryFileSystem : public platform::FileSystem {
   bool FlushDirectory(const std::string& path) const override;
   platform::Attributes GetAttributes(const std::string& path) const override;
   std::optional<platform::FileTime> LastWriteTime(const std::string& path) const override;
+  std::optional<platform::FileId> Identify(const std::string&) const override {
+    return std::nullopt;  // nothing here imports trees
+  }
   std::optional<std::vector<platform::DirEntry>> ListDirectory(
       const std::string& pattern) const override;
   bool CreateDirectory(const std::string& path) const override;

@@ -57,6 +57,13 @@ struct Attributes {
   bool isDirectory = false;
 };
 
+// What makes a file the same file under any of its names.
+struct FileId {
+  uint64_t device = 0;
+  uint64_t file = 0;
+  friend bool operator==(const FileId&, const FileId&) = default;
+};
+
 struct DirEntry {
   std::string name;          // without its directory
   bool isDirectory = false;  // a real directory (a link to one is not)
@@ -119,6 +126,9 @@ class FileSystem {
 
   virtual Attributes GetAttributes(const std::string& path) const = 0;
   virtual std::optional<FileTime> LastWriteTime(const std::string& path) const = 0;
+  // The identity of the file at path (links followed); nothing when it
+  // cannot be had.
+  virtual std::optional<FileId> Identify(const std::string& path) const = 0;
 
   // Entries of the directory matching the last component of pattern, which
   // may hold '*' and '?' (ASCII case-insensitive; "*.*" matches every name).

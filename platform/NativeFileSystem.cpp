@@ -181,6 +181,12 @@ class Native final : public FileSystem {
     return FileTimeFromUnix(info->st_mtim.tv_sec, info->st_mtim.tv_nsec);
   }
 
+  std::optional<FileId> Identify(const std::string& path) const override {
+    std::optional<struct stat> info = StatPath(path);
+    if (!info) return std::nullopt;
+    return FileId{uint64_t(info->st_dev), uint64_t(info->st_ino)};
+  }
+
   std::optional<std::vector<DirEntry>> ListDirectory(const std::string& pattern) const override {
     return native::Enumerate(pattern);
   }

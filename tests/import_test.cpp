@@ -108,13 +108,17 @@ TEST_F(Import, FilesThatCannotBeAddedAreReportedAndCostNoStoredFile) {
   fs::resize_file(dir / "base/t/huge.bin", (uint64_t(1) << 32) + 1);  // sparse
   ASSERT_EQ(mkfifo((dir / "base/t/new pipe").c_str(), 0600), 0);
   Put("base/t/z.tex", "z");
-  const std::string failed = "Failed to add t/huge.bin\nFailed to add t/new pipe\n";
-  Expect({"test.arc", "-add", "t", "base"}, 1, "added: t/z.tex\n",
-         skipped + "Failed to add t/new pipe\n");
+  const std::string pipeFailed = "Failed to add t/new pipe\n"
+                           "Reason: not a regular file (t/new pipe: No such device)\n";
+  Expect({"test.arc", "-add", "t", "base"}, 1, "added: t/z.tex\n", skipped + pipeFailed);
+  const std::string failed =
+      "Failed to add t/huge.bin\nReason: over 4 GiB (t/huge.bin)\n" + pipeFailed;
   Expect({"test.arc", "-update", "t", "base"}, 1, "",
-         skipped + "Cannot read the last-write time of t/gone.tex\n" + failed);
+         skipped + "Cannot read the last-write time of t/gone.tex\n"
+                   "Reason: No such file or directory\n" + failed);
   Expect({"test.arc", "-replace", "t", "base"}, 1, "added: t/A.txt\nadded: t/z.tex\n",
-         skipped + "Failed to add t/gone.tex\n" + failed);
+         skipped + "Failed to add t/gone.tex\n"
+                   "Reason: not found (t/gone.tex: No such file or directory)\n" + failed);
   EXPECT_EQ(Run({"test.arc", "-extract", "out"}).err, "");
   EXPECT_EQ(Text("out/t/a.txt") + Text("out/t/gone.tex") + Text("out/t/huge.bin"), "uppergonehuge");
 }
@@ -133,7 +137,8 @@ TEST_F(Import, RemovesWhatIsNotOnDiskAndCompactsAboveAQuarterInactive) {
   Expect({"test.arc", "-removeMissing", "nowhere"}, 1, "", "Cannot find directory nowhere\n");
   Expect({"test.arc", "-removeMissing", "test.arc"}, 1, "", "test.arc is not a directory\n");
   Expect({"test.arc", "-removeMissing", "data"}, 1, "",
-         "Failed to compact the archive\nFailed to write the index of archive file test.arc.\n",
+         "Failed to compact the archive\nReason: I/O error (the journal: File too large)\n"
+         "Failed to write the index of archive file test.arc.\nReason: I/O error (the journal: File too large)\n",
          {.fileSizeLimit = 2048});
   // Deleted before each run: 1, then 2 of 8 inactive are kept, 4 of 8 are not.
   const std::pair<std::string, size_t> steps[] = {{"", 8}, {"0", 8}, {"1", 8}, {"24", 4}};

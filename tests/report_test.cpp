@@ -83,7 +83,7 @@ TEST_F(TotalStats, ReportsEveryMatchedArchiveByTypeAndByArchive) {
     EXPECT_EQ(Text("report.txt"), report) << pattern;
   }
   const auto failed = Run({"-totalStats", "report.txt", "*.arc"}, {.fileSizeLimit = 100});
-  EXPECT_EQ(failed.err, "Failed to write report file report.txt.\n");
+  EXPECT_EQ(failed.err, "Failed to write report file report.txt.\nReason: File too large\n");
   EXPECT_EQ(failed.exitCode, 1);
 }
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "archive/Archive.h"
+#include "tool/Reason.h"
 #include "platform/FileSystem.h"
 
 namespace tool {
@@ -168,7 +169,11 @@ bool TotalStats(const platform::FileSystem& fs, const char* reportPath, int patt
   if (reportPath == nullptr) return true;
   platform::File report(fs, fs.Open(reportPath, platform::Access::ReadWrite,
                                     platform::Creation::CreateAlways, platform::Lock::None));
-  if (!report.IsOpen()) return true;
+  if (!report.IsOpen()) {
+    std::fprintf(stderr, "Failed to create report file %s.\n", reportPath);
+    PrintReason(fs);
+    return false;
+  }
 
   const std::vector<std::string> list(patterns, patterns + std::max(patternCount, 0));
   for (const std::string& pattern : list) {
@@ -196,6 +201,7 @@ bool TotalStats(const platform::FileSystem& fs, const char* reportPath, int patt
   const platform::IoResult written = fs.WriteAt(report.Handle(), 0, text.data(), text.size());
   if (!written.ok || written.count != text.size()) {
     std::fprintf(stderr, "Failed to write report file %s.\n", reportPath);
+    PrintReason(fs);
     return false;
   }
   return true;

@@ -67,6 +67,9 @@ class FaultyFileSystem : public platform::FileSystem {
   std::optional<platform::FileTime> LastWriteTime(const std::string& p) const override {
     return inner_.LastWriteTime(p);
   }
+  std::optional<platform::FileId> Identify(const std::string& p) const override {
+    return inner_.Identify(p);
+  }
   std::optional<std::vector<platform::DirEntry>> ListDirectory(
       const std::string& p) const override {
     return inner_.ListDirectory(p);
