@@ -65,6 +65,36 @@ TEST_F(Import, ReplacingAnUnchangedTreeLeavesTheArchiveAsItWas) {
   EXPECT_EQ(inactive, 1u);
 }
 
+// What the tool cannot see it neither imports nor removes: a directory it may
+// not read fails the import, and keeps its stored files on -removeMissing
+// (both name it, exit 1), while a missing one loses them. The walk skips the
+// archive inside the tree and its journal; a closed stdout loses no work.
+TEST_F(Import, WhatCannotBeSeenIsReportedAndKept) {
+  for (const char* name : {"open/a", "shut/b", "gone/c"}) Put(std::string("base/t/") + name, "x");
+  const std::string added = "added: t/gone/c\nadded: t/open/a\nadded: t/shut/b\n";
+  Expect({"base/t/self.arc", "-add", "t", "base"}, 0, added);
+  Expect({"base/t/self.arc", "-add", "t", "base"}, 0, "");  // neither self.arc nor its journal
+  const ToolResult closed = Run({"p.arc", "-add", "t", "base"}, {.closedOutput = true});
+  EXPECT_EQ(closed.exitCode, 3);
+  EXPECT_EQ(closed.err, "Standard output failed; the command went on without printing.\n");
+  Expect({"p.arc", "-list"}, 0, "t/gone/c\nt/open/a\nt/shut/b\nt/self.arc\n");
+
+  for (const auto& entry : fs::recursive_directory_iterator(dir.Path())) {
+    fs::permissions(entry.path(), fs::perms::all);
+  }
+  fs::permissions(dir.Path(), fs::perms::all);
+  fs::permissions(dir / "base/t/shut", fs::perms::none);
+  fs::remove_all(dir / "base/t/gone");
+  const ToolOptions asUser{.unprivileged = true};
+  Expect({"base/t/self.arc", "-add", "t", "base"}, 1, "",
+         "Cannot read directory t/shut\nReason: Permission denied\n", asUser);
+  Expect({"base/t/self.arc", "-removeMissing", "base"}, 1, "removing file: base/t/gone/c\n",
+         "Cannot tell whether base/t/shut/b exists; kept in the archive\n"
+         "Reason: Permission denied\n",
+         asUser);
+  Expect({"base/t/self.arc", "-list"}, 0, "t/open/a\nt/shut/b\n");
+}
+
 TEST_F(Import, PathArgumentsGiveThePrintedAndStoredNames) {
   for (const char* name : {"base/t/a/1.tex", "base/t/a/1.txt", "base/t/x.tex", "base/top.tex"}) {
     Put(name, "");
