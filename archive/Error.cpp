@@ -52,7 +52,8 @@ Error SystemFailure(const platform::FileSystem& fs, ErrorCode fallback, const st
     case platform::Failure::Other: break;
   }
   std::string detail = what;
-  if (cause.code != 0) detail += (detail.empty() ? "" : ": ") + fs.ErrorText(cause.code);
+  // The system has no text of its own for "not a regular file".
+  if (cause.code != 0 && code != ErrorCode::NotAFile) detail += (detail.empty() ? "" : ": ") + fs.ErrorText(cause.code);
   return Error{code, cause.code, std::move(detail)};
 }
 
