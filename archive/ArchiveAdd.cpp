@@ -311,6 +311,11 @@ int Archive::PlaceEntry(const char* name, unsigned int storedSize, unsigned int 
       }
     }
   } catch (...) {
+    if (replaced && replaced->index == unsigned(index) &&
+        !WriteAll(*fs, fileHandle, entries[replaced->index].offset, oldBytes.data(),
+                  oldBytes.size())) {
+      replaced.reset();  // its data is no longer whole: it stays removed
+    }
     if (index >= 0) WithdrawEntry(index, freeBefore);
     if (replaced) PutBackEntry(std::move(*replaced));
     throw;
