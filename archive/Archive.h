@@ -22,8 +22,9 @@
 // to the archive marked with its token; anything else at its path refuses
 // ModeWrite and is left alone.
 //
-// Failures are reported through results (bool, or -1 for an index); running
-// out of memory raises std::bad_alloc, which the class does not catch.
+// Failures are reported through results (bool, or -1 for an index), and
+// LastError() says why; running out of memory raises std::bad_alloc, which
+// the class does not catch.
 #pragma once
 
 #include <cstdint>
@@ -32,24 +33,17 @@
 #include <string>
 #include <vector>
 
+#include "archive/Error.h"
 #include "mem/Vector.h"
 
-// The shared library exports the class's public members; KORVAT_LOCAL keeps
-// the private ones out of its interface.
-#if defined(KORVAT_BUILDING_LIBRARY)
-#define KORVAT_API __attribute__((visibility("default")))
-#define KORVAT_LOCAL __attribute__((visibility("hidden")))
-#else
-#define KORVAT_API
-#define KORVAT_LOCAL
-#endif
-
 namespace platform {
+class File;
 class FileSystem;
 }
 
 namespace GAME {
 
+class ErrorSlots;
 class Journal;
 class JournalView;
 class NameIndex;
@@ -164,6 +158,11 @@ class KORVAT_API Archive {
   // changes back).
   bool Close(bool allowReopen);
 
+  // The last failure of the calling thread on this object: the reason the
+  // latest of its calls that reported failure (false or -1) failed. Calls
+  // that succeed leave it as it was. ErrorCode::None when none failed yet.
+  Error LastError() const;
+
   // --- Entries ---------------------------------------------------------------
 
   unsigned int GetNumFiles() const;
@@ -194,9 +193,11 @@ class KORVAT_API Archive {
   // last-write time. The index, or -1 as above (also for an unreadable file).
   int AddFileFromDisk(const char* path, int level);
   // Replaces the active entry index, which must be the one path names, by
-  // the file at path. The new content never lands in the old entry's region,
-  // so when the add fails (-1) the old entry is kept as it was; on success
-  // the old entry is removed and the new index returned.
+  // the file at path. The new content is read (and compressed) first; then
+  // the old entry is removed and the new one placed by best fit, its old
+  // slot and record included (old entries over 64 MiB stored excepted), so
+  // an unchanged file is written back where it was. When the add fails (-1)
+  // the old entry is kept as it was; on success the new index.
   int ReplaceFileFromDisk(int index, const char* path, int level);
   // AddFileFromDisk and ReplaceFileFromDisk for a file a Packer prepared
   // (archive/Packer.h), compressed at the Packer's level: the same results,
@@ -264,6 +265,18 @@ class KORVAT_API Archive {
     std::unique_ptr<PartRecord[]> parts;
   };
 
+  // Failure recording (ArchiveFile.cpp): each records the calling thread's
+  // error and returns false (FailIndex: -1). FailSystem takes the cause from
+  // the file system's last error, fallback when it names none; what says
+  // what failed ("writing the archive").
+  KORVAT_LOCAL bool Fail(ErrorCode code, std::string detail = {}) const;
+  KORVAT_LOCAL int FailIndex(ErrorCode code, std::string detail = {}) const;
+  KORVAT_LOCAL bool FailSystem(ErrorCode fallback, const std::string& what) const;
+  // An add's source could not be opened or read (-1), or its size is unknown
+  // or 4 GiB and more.
+  KORVAT_LOCAL int FailSource(const char* path) const;
+  KORVAT_LOCAL int FailSourceSize(const platform::File& source, const char* path) const;
+
   // Index persistence (ArchiveIndex.cpp).
   KORVAT_LOCAL bool LoadIndex(uint64_t fileSize);
   KORVAT_LOCAL bool SaveIndex();
@@ -300,6 +313,15 @@ class KORVAT_API Archive {
   KORVAT_LOCAL int PlaceEntry(const char* name, unsigned int storedSize, unsigned int realSize,
                               bool compressed, WriteContent&& writeContent);
   KORVAT_LOCAL void WithdrawEntry(int index, const std::vector<FreeSlot>& freeBefore);
+  // An entry a replacement removed, kept so that it can be put back.
+  struct TakenEntry {
+    unsigned int index;
+    FileEntry entry;
+    std::string name;
+    std::vector<PartRecord> parts;
+  };
+  KORVAT_LOCAL TakenEntry TakeOutEntry(unsigned int index);
+  KORVAT_LOCAL void PutBackEntry(TakenEntry taken);
   template <class NextPart>
   KORVAT_LOCAL int PlaceCompressed(const char* name, unsigned int realSize, NextPart&& nextPart);
   template <class Add>
@@ -351,6 +373,10 @@ class KORVAT_API Archive {
   std::unique_ptr<JournalView> journalView;
   JournalState journalState = JournalState::Ready;
   std::string journalFile;
+  // The last failure of each thread.
+  std::unique_ptr<ErrorSlots> errors;
+  // The entry a replacement removes when its content is placed, or -1.
+  int replacing = -1;
 };
 
 }  // namespace GAME

@@ -66,11 +66,39 @@ struct Attributes {
   uint64_t owner = 0;          // identifies its owner: equal values, one user
 };
 
+// What makes a file the same file under any of its names.
+struct FileId {
+  uint64_t device = 0;
+  uint64_t file = 0;
+  friend bool operator==(const FileId&, const FileId&) = default;
+};
+
 struct DirEntry {
   std::string name;          // without its directory
   bool isDirectory = false;  // a real directory (a link to one is not)
   bool isLink = false;       // a symbolic link, whatever it points at
   uint32_t sizeLow = 0;      // low 32 bits of the size
+};
+
+// Why a call failed, in terms of no particular operating system.
+enum class Failure {
+  None,
+  NotFound,          // the name, or a directory on its way, does not exist
+  PermissionDenied,  // the caller may not read, write or search it
+  ReadOnly,          // a read-only file system or file
+  DiskFull,          // no space (or quota) left
+  Locked,            // another open holds a lock that excludes this one
+  IsDirectory,       // a directory where a file was wanted
+  NotRegularFile,    // a device, FIFO or socket where a file was wanted
+  Exists,            // the name is taken
+  Other,             // any other failure, code says which
+};
+
+// The cause of a failure: its kind and the system's own error number (errno
+// on Linux), 0 when the system gave none.
+struct SystemError {
+  Failure failure = Failure::None;
+  int code = 0;
 };
 
 // Outcome of a read or write: ok false on an I/O error; count is what was
@@ -107,13 +135,20 @@ class FileSystem {
 
   virtual Attributes GetAttributes(const std::string& path) const = 0;
   virtual std::optional<FileTime> LastWriteTime(const std::string& path) const = 0;
+  // The identity of the file at path (links followed); nothing when it
+  // cannot be had.
+  virtual std::optional<FileId> Identify(const std::string& path) const = 0;
 
   // Entries of the directory matching the last component of pattern, which
   // may hold '*' and '?' (ASCII case-insensitive; "*.*" matches every name).
   // "." and ".." are never returned. Sorted by ASCII case-folded bytes, ties
-  // by exact bytes, so one tree always enumerates the same way. Empty when
-  // nothing matches or the directory cannot be read.
-  virtual std::vector<DirEntry> Enumerate(const std::string& pattern) const = 0;
+  // by exact bytes, so one tree always enumerates the same way. Nothing when
+  // the directory cannot be read (LastError says why).
+  virtual std::optional<std::vector<DirEntry>> ListDirectory(const std::string& pattern) const = 0;
+  // ListDirectory, empty when the directory cannot be read.
+  virtual std::vector<DirEntry> Enumerate(const std::string& pattern) const {
+    return ListDirectory(pattern).value_or(std::vector<DirEntry>{});
+  }
 
   // Creates one directory; false when it could not be made (an existing one
   // included).
@@ -134,6 +169,12 @@ class FileSystem {
 
   // A millisecond counter that wraps at 2^32.
   virtual uint32_t Milliseconds() const = 0;
+
+  // Why the calling thread's latest call that reported failure failed. Only
+  // meaningful right after that call: any later call may change it.
+  virtual SystemError LastError() const = 0;
+  // The system's short text for an error number ("Permission denied").
+  virtual std::string ErrorText(int code) const = 0;
 };
 
 // The process's real file system. Stateless; lives for the whole program.

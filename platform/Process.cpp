@@ -40,6 +40,13 @@ void InstallInterruptHandlers() {
   for (int signal : kInterruptSignals) sigaction(signal, &action, nullptr);
 }
 
+void IgnoreBrokenPipe() {
+  struct sigaction action {};
+  action.sa_handler = SIG_IGN;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGPIPE, &action, nullptr);
+}
+
 int PendingInterrupt() { return pendingInterrupt.load(); }
 
 void KeepFreedMemory() {

@@ -13,6 +13,10 @@ void InstallCrashFilter();
 // records its number so a long command can stop between files.
 void InstallInterruptHandlers();
 
+// Ignores SIGPIPE: a standard output whose reader went away then fails
+// its writes instead of ending the process, so the work goes on.
+void IgnoreBrokenPipe();
+
 // The number of the first interrupt signal received, or 0.
 int PendingInterrupt();
 

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <functional>
 #include <tuple>
 
 #include "support/WritableArchive.h"
@@ -73,6 +74,25 @@ TEST_F(ArchiveAdd, RefusesTakenOrEmptyNamesAndMissingSources) {
       EXPECT_EQ(archive.AddFileFromDisk(bad, level), -1) << bad;
   }
   EXPECT_EQ(archive.AddFileFromDisk(nullptr, 0) & archive.AddFileFromMemory(nullptr, nullptr, 0, 0), -1);
+  // Why each failed: the last failure of this thread.
+  const std::pair<std::function<int()>, ErrorCode> why[] = {
+      {[&] { return Add("data/a.txt", "other"); }, ErrorCode::NameTaken},
+      {[&] { return Add(".", "other"); }, ErrorCode::BadArgument},
+      {[&] { return Add("n", "other", 10); }, ErrorCode::BadLevel},
+      {[&] { return archive.AddFileFromDisk(missing.c_str(), 6); }, ErrorCode::NotFound},
+      {[&] { return archive.AddFileFromDisk(dir.Path().c_str(), 0); }, ErrorCode::IsDirectory},
+      {[&] { return archive.AddFileFromDisk(path.c_str(), 0); }, ErrorCode::Locked},
+      {[&] {
+         fs.Inject(Call::WriteAt, fs.Count(Call::WriteAt) + 1, Fault::Short, true);
+         const int index = Add("n", "other");
+         fs.Clear();
+         return index;
+       },
+       ErrorCode::DiskFull}};
+  for (const auto& [add, code] : why) {
+    EXPECT_EQ(add(), -1);
+    EXPECT_EQ(archive.LastError().code, code) << ErrorMessage(archive.LastError());
+  }
   EXPECT_EQ(StateOf(archive), before);
 }
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <functional>
 
 #include "archive/Archive.h"
@@ -83,10 +84,16 @@ TEST_F(ArchiveIndex, ArchivesWithReservedBytesSetOpen) {
 TEST_F(ArchiveIndex, MalformedFilesAreRefusedAndLeftUnchanged) {
   EXPECT_FALSE(archive.Open(nullptr, Archive::ModeWrite) || archive.Open("", Archive::ModeWrite));
   EXPECT_FALSE(archive.Open(path.c_str(), static_cast<Archive::FileMode>(3)));
+  EXPECT_EQ(archive.LastError().code, GAME::ErrorCode::BadArgument);
   EXPECT_FALSE(archive.Open(path.c_str(), Archive::ModeRead) || std::filesystem::exists(path));
+  EXPECT_EQ(archive.LastError().code, GAME::ErrorCode::NotFound);
+  EXPECT_EQ(archive.LastError().systemError, ENOENT);
+  EXPECT_FALSE(archive.Open(dir.Path().c_str(), Archive::ModeRead));
+  EXPECT_EQ(archive.LastError().code, GAME::ErrorCode::IsDirectory);
+  // The first two name the check that failed.
   const std::pair<const char*, std::function<void(RawArchive&)>> cases[] = {
-      {"fourth magic byte not NUL", [](RawArchive& a) { a.header.magic[3] = 'X'; }},
-      {"version 2", [](RawArchive& a) { a.header.version = 2; }},
+      {"bad magic", [](RawArchive& a) { a.header.magic[3] = 'X'; }},
+      {"unknown version", [](RawArchive& a) { a.header.version = 2; }},
       {"index beyond the file", [](RawArchive& a) { a.header.numEntries += 1; }},
       {"index offset inside the header", [](RawArchive& a) { a.header.indexOffset = 100; }},
       {"huge part count", [](RawArchive& a) { a.header.numParts = 0x40000000; }},
@@ -117,6 +124,10 @@ TEST_F(ArchiveIndex, MalformedFilesAreRefusedAndLeftUnchanged) {
     WriteWholeFile(path, bytes);
     for (Archive::FileMode mode : {Archive::ModeRead, Archive::ModeWrite}) {
       EXPECT_FALSE(archive.Open(path.c_str(), mode)) << what;
+      EXPECT_EQ(archive.LastError().code, GAME::ErrorCode::NotAnArchive) << what;
+      if (&what == &cases[0].first || &what == &cases[1].first) {
+        EXPECT_EQ(archive.LastError().detail, what);
+      }
       EXPECT_EQ(archive.GetNumFiles(), 0u) << what;
       EXPECT_EQ(archive.ArchiveFileMode(), Archive::ModeNone) << what;
       EXPECT_EQ(ReadWholeFile(path), bytes) << what;
@@ -133,6 +144,7 @@ TEST_F(ArchiveIndex, OneWriterExcludesEveryOtherOpenWhileReadersShare) {
   ASSERT_TRUE(archive.Open(path.c_str(), Archive::ModeWrite));
   EXPECT_FALSE(other.Open(path.c_str(), Archive::ModeWrite));
   EXPECT_FALSE(other.Open(path.c_str(), Archive::ModeRead));
+  EXPECT_EQ(ErrorMessage(other.LastError().code), std::string("locked by another process"));
   archive.Close(false);
   ASSERT_TRUE(archive.Open(path.c_str(), Archive::ModeRead));
   EXPECT_TRUE(reader.Open(path.c_str(), Archive::ModeRead));

@@ -1,6 +1,7 @@
 // Reading byte ranges of stored and compressed entries into memory, the
 // one-part cache of a caller's BlockBuffer, and bad requests and damage.
 #include <filesystem>
+#include <thread>
 
 #include "support/WritableArchive.h"
 
@@ -48,9 +49,20 @@ TEST_F(ArchiveRead, CopiesRangesUpToTheEndOfStoredAndCompressedEntries) {
       }
     }
   }
-  EXPECT_EQ(Read(2, 0, 4), "failed");  // removed
-  EXPECT_EQ(Read(2, kWhole, 4), "failed");
+  // A removed entry has no content: offset 0 copies nothing and succeeds.
+  EXPECT_EQ(Read(2, 0, 4), std::string(8, '\xA5'));
+  EXPECT_EQ(Read(2, kWhole, 4), std::string(8, '\xA5'));
+  EXPECT_EQ(Read(2, 1, 4), "failed");
   EXPECT_EQ(Read(1, kSize + 1, 4), "failed");  // beyond the end
+  EXPECT_EQ(archive.LastError().code, ErrorCode::BadArgument);
+  EXPECT_EQ(Read(3, 0, 4), "failed");
+  // Each thread keeps its own last failure.
+  std::thread([&] {
+    EXPECT_EQ(archive.LastError().code, ErrorCode::None);
+    EXPECT_EQ(Read(1, kSize + 1, 4), "failed");
+    EXPECT_EQ(archive.LastError().detail, "offset beyond the end");
+  }).join();
+  EXPECT_EQ(ErrorMessage(archive.LastError()), "bad argument (no such entry)");
 }
 
 TEST_F(ArchiveRead, CallerBufferInflatesEachPartOnceAndKeepsIt) {

@@ -5,10 +5,12 @@
 #include <sys/stat.h>
 
 #include <cctype>
+#include <cstdlib>
 #include <filesystem>
 #include <tuple>
 
 #include "support/ToolRunner.h"
+#include "support/WritableArchive.h"
 
 namespace {
 
@@ -18,7 +20,7 @@ using namespace testing_support;
 using Import = ToolTest;
 
 // Subdirectories first, ".svn" skipped, ".hidden" imported; update for a later
-// time only; a replacement takes a new slot.
+// time only; a replacement takes the slot it frees when it fits best.
 TEST_F(Import, TheModesOverTheTexturesTree) {
   for (const char* name : {"a/1.tex", ".svn/entries", "b/2.tex", "x.tex", ".hidden"}) {
     Put(std::string("base/t/") + name, name, 1'600'000'000);
@@ -32,7 +34,65 @@ TEST_F(Import, TheModesOverTheTexturesTree) {
     if (changed) Put(std::string("base/t/") + changed, "new", 1'600'000'010);
     Expect({"test.arc", command, "t", "base"}, 0, out);
   }
-  Expect({"test.arc", "-list"}, 0, "t/.hidden\nt/x.tex\nt/b/2.tex\nt/a/1.tex\n");
+  // Replacements took the slots (and entries) of the files they replaced.
+  Expect({"test.arc", "-list"}, 0, "t/a/1.tex\nt/b/2.tex\nt/.hidden\nt/x.tex\n");
+}
+
+// A replacement of an unchanged tree (a file staged beyond 4 MiB of parts
+// included) leaves the archive byte for byte as it was, with any number of
+// threads and when stored; a grown file leaves one free slot, its old one.
+TEST_F(Import, ReplacingAnUnchangedTreeLeavesTheArchiveAsItWas) {
+  Put("base/t/big", Noise(4300000, 1) + "end");
+  Put("base/t/a/small", "small");
+  Put("base/t/b", Noise(300000, 2));
+  for (const char* level : {"6", "0"}) {
+    const std::string arc = std::string("l") + level + ".arc";
+    ASSERT_EQ(Run({arc, "-add", "t", "base", level}).exitCode, 0);
+    const std::vector<unsigned char> before = ReadWholeFile(dir / arc);
+    for (const char* threads : {"1", "3"}) {
+      ASSERT_EQ(setenv("KORVAT_THREADS", threads, 1), 0);
+      EXPECT_EQ(Run({arc, "-replace", "t", "base", level}).exitCode, 0);
+      EXPECT_TRUE(ReadWholeFile(dir / arc) == before) << level << " " << threads;
+    }
+    unsetenv("KORVAT_THREADS");
+  }
+  Put("base/t/a/small", "small, and grown");
+  ASSERT_EQ(Run({"l6.arc", "-replace", "t/a", "base"}).exitCode, 0);
+  RawArchive raw;
+  ASSERT_TRUE(RawArchive::Parse(ReadWholeFile(dir / "l6.arc"), raw));
+  size_t inactive = 0;
+  for (const auto& entry : raw.entries) inactive += (entry.flags & 1) == 0;
+  EXPECT_EQ(inactive, 1u);
+}
+
+// What the tool cannot see it neither imports nor removes: a directory it may
+// not read fails the import, and keeps its stored files on -removeMissing
+// (both name it, exit 1), while a missing one loses them. The walk skips the
+// archive inside the tree and its journal; a closed stdout loses no work.
+TEST_F(Import, WhatCannotBeSeenIsReportedAndKept) {
+  for (const char* name : {"open/a", "shut/b", "gone/c"}) Put(std::string("base/t/") + name, "x");
+  const std::string added = "added: t/gone/c\nadded: t/open/a\nadded: t/shut/b\n";
+  Expect({"base/t/self.arc", "-add", "t", "base"}, 0, added);
+  Expect({"base/t/self.arc", "-add", "t", "base"}, 0, "");  // neither self.arc nor its journal
+  const ToolResult closed = Run({"p.arc", "-add", "t", "base"}, {.closedOutput = true});
+  EXPECT_EQ(closed.exitCode, 3);
+  EXPECT_EQ(closed.err, "Standard output failed; the command went on without printing.\n");
+  Expect({"p.arc", "-list"}, 0, "t/gone/c\nt/open/a\nt/shut/b\nt/self.arc\n");
+
+  for (const auto& entry : fs::recursive_directory_iterator(dir.Path())) {
+    fs::permissions(entry.path(), fs::perms::all);
+  }
+  fs::permissions(dir.Path(), fs::perms::all);
+  fs::permissions(dir / "base/t/shut", fs::perms::none);
+  fs::remove_all(dir / "base/t/gone");
+  const ToolOptions asUser{.unprivileged = true};
+  Expect({"base/t/self.arc", "-add", "t", "base"}, 1, "",
+         "Cannot read directory t/shut\nReason: Permission denied\n", asUser);
+  Expect({"base/t/self.arc", "-removeMissing", "base"}, 1, "removing file: base/t/gone/c\n",
+         "Cannot tell whether base/t/shut/b exists; kept in the archive\n"
+         "Reason: Permission denied\n",
+         asUser);
+  Expect({"base/t/self.arc", "-list"}, 0, "t/open/a\nt/shut/b\n");
 }
 
 TEST_F(Import, PathArgumentsGiveThePrintedAndStoredNames) {
@@ -78,13 +138,17 @@ TEST_F(Import, FilesThatCannotBeAddedAreReportedAndCostNoStoredFile) {
   fs::resize_file(dir / "base/t/huge.bin", (uint64_t(1) << 32) + 1);  // sparse
   ASSERT_EQ(mkfifo((dir / "base/t/new pipe").c_str(), 0600), 0);
   Put("base/t/z.tex", "z");
-  const std::string failed = "Failed to add t/huge.bin\nFailed to add t/new pipe\n";
-  Expect({"test.arc", "-add", "t", "base"}, 1, "added: t/z.tex\n",
-         skipped + "Failed to add t/new pipe\n");
+  const std::string pipeFailed = "Failed to add t/new pipe\n"
+                           "Reason: not a regular file (t/new pipe)\n";
+  Expect({"test.arc", "-add", "t", "base"}, 1, "added: t/z.tex\n", skipped + pipeFailed);
+  const std::string failed =
+      "Failed to add t/huge.bin\nReason: over 4 GiB (t/huge.bin)\n" + pipeFailed;
   Expect({"test.arc", "-update", "t", "base"}, 1, "",
-         skipped + "Cannot read the last-write time of t/gone.tex\n" + failed);
+         skipped + "Cannot read the last-write time of t/gone.tex\n"
+                   "Reason: No such file or directory\n" + failed);
   Expect({"test.arc", "-replace", "t", "base"}, 1, "added: t/A.txt\nadded: t/z.tex\n",
-         skipped + "Failed to add t/gone.tex\n" + failed);
+         skipped + "Failed to add t/gone.tex\n"
+                   "Reason: not found (t/gone.tex: No such file or directory)\n" + failed);
   EXPECT_EQ(Run({"test.arc", "-extract", "out"}).err, "");
   EXPECT_EQ(Text("out/t/a.txt") + Text("out/t/gone.tex") + Text("out/t/huge.bin"), "uppergonehuge");
 }
@@ -103,7 +167,8 @@ TEST_F(Import, RemovesWhatIsNotOnDiskAndCompactsAboveAQuarterInactive) {
   Expect({"test.arc", "-removeMissing", "nowhere"}, 1, "", "Cannot find directory nowhere\n");
   Expect({"test.arc", "-removeMissing", "test.arc"}, 1, "", "test.arc is not a directory\n");
   Expect({"test.arc", "-removeMissing", "data"}, 1, "",
-         "Failed to compact the archive\nFailed to write the index of archive file test.arc.\n",
+         "Failed to compact the archive\nReason: I/O error (the journal: File too large)\n"
+         "Failed to write the index of archive file test.arc.\nReason: I/O error (the journal: File too large)\n",
          {.fileSizeLimit = 2048});
   // Deleted before each run: 1, then 2 of 8 inactive are kept, 4 of 8 are not.
   const std::pair<std::string, size_t> steps[] = {{"", 8}, {"0", 8}, {"1", 8}, {"24", 4}};

@@ -86,7 +86,7 @@ std::vector<Case> Cases() {
         {"u/big3", Big(3)},
         {"", "", {"-add", "u"}}},
        3},
-      {update, 33},  // update and replace reuse removed slots
+      {update, 30},  // update and replace reuse the slots (and entries) they free
   };
 }
 

@@ -87,8 +87,13 @@ TEST_F(TotalStats, ReportsEveryMatchedArchiveByTypeAndByArchive) {
     EXPECT_EQ(Text("report.txt"), report) << pattern;
   }
   const auto failed = Run({"-totalStats", "report.txt", "*.arc"}, {.fileSizeLimit = 100});
-  EXPECT_EQ(failed.err, "Failed to write report file report.txt.\n");
+  EXPECT_EQ(failed.err, "Failed to write report file report.txt.\nReason: File too large\n");
   EXPECT_EQ(failed.exitCode, 1);
+  // A report file that cannot be created: in a missing directory, or a directory.
+  Expect({"-totalStats", "no/report.txt", "*.arc"}, 1, "",
+         "Failed to create report file no/report.txt.\nReason: No such file or directory\n");
+  Expect({"-totalStats", "sub", "*.arc"}, 1, "",
+         "Failed to create report file sub.\nReason: Is a directory\n");
 }
 
 // Attack: the report path names an archive another process is writing (or a

@@ -79,8 +79,10 @@ TEST_F(Tool, CommandsPrintWhatTheyDidAndExitWithOneOnAFailure) {
       "Archive statistics:\n    2 file entries\n    1 active files\n    index size: 99 bytes\n"
       "    longest filename: 1\n    table size: 31\n    maximum table depth: 1\n"
       "    average depth 1.00\n";
-  const std::string compactFailed = "Failed to compact archive file test.arc.\n",
-                    indexFailed = "Failed to write the index of archive file test.arc.\n";
+  const std::string journalFailed = "Reason: I/O error (the journal: File too large)\n",
+                    compactFailed = "Failed to compact archive file test.arc.\n" + journalFailed,
+                    indexFailed =
+                        "Failed to write the index of archive file test.arc.\n" + journalFailed;
   const struct {
     Args args;
     std::string out, err = "";
@@ -99,7 +101,8 @@ TEST_F(Tool, CommandsPrintWhatTheyDidAndExitWithOneOnAFailure) {
       {{"b.arc", "-extract", "b", "BAD"}, "", "Failed to extract BAD.\n", 1},
       {{"ro.arc", "-STATS"}, stats, "", 0, asUser},
       {{"ro.arc", "-extract", "ro"}, "(1 / 2) a\n(2 / 2) (removed)\n", "", 0, asUser},
-      {{"ro.arc", "-remove", "a"}, "", "Failed to open archive file ro.arc.\n", 255, asUser}};
+      {{"ro.arc", "-remove", "a"}, "", "Failed to open archive file ro.arc.\n"
+       "Reason: permission denied (ro.arc: Permission denied)\n", 255, asUser}};
   for (const auto& s : steps) Expect(s.args, s.exitCode, s.out, s.err, s.options);
   EXPECT_EQ(Text("out/a") + Text("b/good") + Text("ro/a"), "alphafinecontent");
   EXPECT_EQ(Text("ro.arc"), readOnly);

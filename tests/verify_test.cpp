@@ -40,7 +40,7 @@ TEST_F(Verify, ToolNamesEachDamagedFileAndChangesNothing) {
       {"flipped byte in a stored file", [](RawArchive& a) { a.data[a.entries[0].offset - 2048] ^= 1; },
        1, damaged, "damaged: s.txt (checksum mismatch)\n"},
       {"not an archive", [](RawArchive& a) { a.header.magic = "ARC!"; }, 255, "",
-       "Failed to open archive file test.arc.\n"},
+       "Failed to open archive file test.arc.\nReason: not an archive (bad magic)\n"},
       {"read-only file", [](RawArchive&) {}, 0, clean, "", {.unprivileged = true}},
   };
   ASSERT_EQ(chmod(dir.Path().c_str(), 0777), 0);

@@ -33,6 +33,10 @@ inline int ParseLevel(const char* text) {
   return static_cast<int>(value);
 }
 
+// True once standard output failed (its reader went away, its disk is
+// full): what is printed after that is lost, so long loops stop printing.
+inline bool OutputLost() { return std::ferror(stdout) != 0; }
+
 // The timing line for a command that started at startMs and ended at endMs
 // on a wrapping millisecond counter; empty below one whole second.
 inline std::string ElapsedLine(uint32_t startMs, uint32_t endMs) {

@@ -19,6 +19,7 @@
 #include "tool/Import.h"
 #include "tool/Listing.h"
 #include "tool/MissingFiles.h"
+#include "tool/Reason.h"
 #include "tool/Refusals.h"
 #include "tool/RemoveExtract.h"
 #include "tool/Report.h"
@@ -31,6 +32,7 @@ namespace {
 // Exit codes. The shell sees the original program's -1 as 255.
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
+constexpr int kExitOutputLost = 3;  // the command ran and committed; stdout failed
 constexpr int kExitUsage = 255;
 constexpr int kExitInterruptBase = 128;
 
@@ -95,12 +97,13 @@ struct Command {
 
 bool Import(const CommandContext& c, int mode) {
   const int level = ParseLevel(c.argc > 5 ? c.argv[5] : nullptr);
-  return ImportPath(c.fs, c.archive, c.argv[3], c.argv[4], level, mode, c.workers);
+  return ImportPath(c.fs, c.archive, c.argv[3], c.argv[4], level, mode, c.workers, c.argv[1]);
 }
 
 bool Compact(const CommandContext& c) {
   if (CompactArchive(c.archive)) return true;
   std::fprintf(stderr, "Failed to compact archive file %s.\n", c.argv[1]);
+  PrintReason(c.archive.LastError());
   return false;
 }
 
@@ -167,18 +170,30 @@ bool CloseArchive(GAME::Archive& archive, const char* path) {
   } catch (const std::bad_alloc&) {
     saved = false;
   }
-  if (!saved) std::fprintf(stderr, "Failed to write the index of archive file %s.\n", path);
+  if (!saved) {
+    std::fprintf(stderr, "Failed to write the index of archive file %s.\n", path);
+    PrintReason(archive.LastError());
+  }
   return saved;
 }
 
+// True (reported) when standard output failed during the run.
+bool OutputWasLost() {
+  if (std::fflush(stdout) == 0 && !OutputLost()) return false;
+  std::fprintf(stderr, "Standard output failed; the command went on without printing.\n");
+  return true;
+}
+
 // The exit code of a command that ran: a failed index write first, then an
-// interrupt, then the command's own failure.
+// interrupt, then the command's own failure, then lost output.
 int ExitCodeAfter(bool commandOk, bool closed) {
+  const bool outputLost = OutputWasLost();
   if (!closed) return kExitFailed;
   if (const int signal = platform::PendingInterrupt(); signal != 0) {
     return kExitInterruptBase + signal;
   }
-  return commandOk ? kExitOk : kExitFailed;
+  if (!commandOk) return kExitFailed;
+  return outputLost ? kExitOutputLost : kExitOk;
 }
 
 // An exception that reached the dispatcher; kind is "archive" or "report".
@@ -219,6 +234,7 @@ int RunArchiveCommand(const platform::FileSystem& fs, GAME::Archive& archive, in
       ReportJournalInTheWay(archive);
       return kExitFailed;
     }
+    PrintReason(archive.LastError());
     return kExitUsage;
   }
   if (command != nullptr && command->opening == Opening::Write &&
@@ -250,6 +266,7 @@ int Run(int argc, char** argv) {
 int Run(int argc, char** argv, const platform::FileSystem& fs, unsigned workers) {
   platform::InstallCrashFilter();
   platform::InstallInterruptHandlers();
+  platform::IgnoreBrokenPipe();
   if (argc < 3) {
     PrintUsage();
     return kExitOk;

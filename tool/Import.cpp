@@ -16,6 +16,8 @@
 #include "archive/Packer.h"
 #include "platform/FileSystem.h"
 #include "platform/Process.h"
+#include "tool/CommandLine.h"
+#include "tool/Reason.h"
 
 namespace tool {
 namespace {
@@ -64,6 +66,11 @@ struct ImportRun {
   };
   std::deque<Walked> window;
   size_t windowLimit = 0;
+  // The archive being written: the walk skips it and its journal (matched
+  // by name first, then by identity).
+  std::string archiveName;           // its last path component
+  std::optional<platform::FileId> archiveId;
+  std::string archiveJournal;        // absolute path of its journal
 };
 
 bool Interrupted() { return platform::PendingInterrupt() != 0; }
@@ -106,6 +113,7 @@ void ImportFile(ImportRun& run, const std::string& name, GAME::PackedFile* prepa
     std::optional<bool> newer = IsNewerOnDisk(run, existing, name);
     if (!newer) {
       ReportFailure(run, "Cannot read the last-write time of %s\n", name);
+      PrintReason(run.fs);
       return;
     }
     if (!*newer) return;
@@ -115,9 +123,11 @@ void ImportFile(ImportRun& run, const std::string& name, GAME::PackedFile* prepa
   }
   if (index < 0) {
     ReportFailure(run, "Failed to add %s\n", name);
+    PrintReason(run.archive.LastError());
     return;
   }
   run.claimed.insert(index);
+  if (OutputLost()) return;
   std::printf("added: %s\n", name.c_str());
   std::fflush(nullptr);
 }
@@ -154,11 +164,45 @@ void VisitFile(ImportRun& run, std::string path) {
   if (run.window.size() >= run.windowLimit) PlaceOldest(run);
 }
 
+bool EqualIgnoringCase(const std::string& a, const std::string& b) {
+  const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
+// A path from a root ("/x", "\\x") or a drive ("c:").
+bool IsAbsolute(const char* path) {
+  return path[0] == '/' || path[0] == '\\' || (path[0] != '\0' && path[1] == ':');
+}
+
+// Whether the file at path (named name) is the archive being written or
+// its journal; only files whose name could be theirs are looked at closer.
+bool IsArchiveOrJournal(const ImportRun& run, const std::string& name, const std::string& path) {
+  if (run.archiveName.empty()) return false;
+  const bool asArchive = EqualIgnoringCase(name, run.archiveName);
+  if (!asArchive && !EqualIgnoringCase(name, run.archiveName + "-journal")) return false;
+  const std::optional<platform::FileId> id = run.fs.Identify(path);
+  if (!id) return false;
+  if (asArchive) return run.archiveId && *id == *run.archiveId;
+  return !run.archiveJournal.empty() && id == run.fs.Identify(run.archiveJournal);
+}
+
 // Imports the files of directory matching pattern (every file when null),
 // after walking its subdirectories the same way. Directories whose name
 // begins with '.' and links to directories are skipped.
+// A directory that cannot be read is reported and skipped.
 void ImportDirectory(ImportRun& run, const std::string& directory, const char* pattern) {
-  for (const platform::DirEntry& entry : run.fs.Enumerate(directory + "/*")) {
+  const std::optional<std::vector<platform::DirEntry>> entries =
+      run.fs.ListDirectory(directory + "/*");
+  if (!entries) {
+    ReportFailure(run, "Cannot read directory %s\n", directory);
+    PrintReason(run.fs);
+    return;
+  }
+  for (const platform::DirEntry& entry : *entries) {
     if (Interrupted()) return;
     if (entry.isDirectory && entry.name[0] != '.') {
       ImportDirectory(run, directory + "/" + entry.name, pattern);
@@ -170,6 +214,7 @@ void ImportDirectory(ImportRun& run, const std::string& directory, const char* p
     if (entry.isDirectory) continue;
     std::string path = directory + "/" + entry.name;
     if (entry.isLink && run.fs.GetAttributes(path).isDirectory) continue;
+    if (IsArchiveOrJournal(run, entry.name, path)) continue;
     VisitFile(run, std::move(path));
   }
 }
@@ -205,14 +250,30 @@ const char* LastSeparator(const char* path) {
 }  // namespace
 
 bool ImportPath(const platform::FileSystem& fs, GAME::Archive& archive, const char* path,
-                const char* base, int level, int mode, unsigned workers) {
+                const char* base, int level, int mode, unsigned workers,
+                const char* archivePath) {
   if (path == nullptr || base == nullptr) return false;
+  // Known before the base directory becomes current: how to tell the
+  // archive and its journal when the walk meets them.
+  std::string archiveName, archiveJournal;
+  std::optional<platform::FileId> archiveId;
+  if (archivePath != nullptr && archivePath[0] != '\0') {
+    const char* separator = LastSeparator(archivePath);
+    archiveName = separator != nullptr ? separator + 1 : archivePath;
+    archiveId = fs.Identify(archivePath);
+    archiveJournal = std::string(archivePath) + "-journal";
+    if (!IsAbsolute(archivePath)) {
+      const std::optional<std::string> current = fs.CurrentDirectory();
+      archiveJournal = current ? *current + "/" + archiveJournal : std::string();
+    }
+  }
   CurrentDirectoryGuard guard(fs);
   if (!guard.Enter(base)) {
     std::fprintf(stderr, "Cannot enter base directory %s\n", base);
     return false;
   }
-  ImportRun run{fs, archive, level, mode, {}, false, nullptr, {}, 0};
+  ImportRun run{fs, archive, level, mode, {}, false, nullptr, {}, 0,
+                archiveName, archiveId, archiveJournal};
   platform::Attributes attributes = fs.GetAttributes(path);
   if (attributes.isDirectory) {
     Import(run, workers, [&] { ImportDirectory(run, path, nullptr); });

@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "archive/Archive.h"
+#include "tool/CommandLine.h"
 
 namespace tool {
 
@@ -17,7 +18,7 @@ constexpr uint32_t kActive = 1;  // FileEntry::flags bit 0
 
 void ListFiles(const GAME::Archive& archive) {
   const unsigned int count = archive.GetNumFiles();
-  for (unsigned int i = 0; i < count; ++i) {
+  for (unsigned int i = 0; i < count && !OutputLost(); ++i) {
     const GAME::Archive::FileEntry& entry = archive.GetFileEntry(static_cast<int>(i));
     if ((entry.flags & kActive) != 0 && entry.name != nullptr) std::printf("%s\n", entry.name);
   }

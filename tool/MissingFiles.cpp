@@ -1,6 +1,8 @@
 // "-removeMissing": removes every stored file whose name no longer exists
 // under a directory, then compacts the archive when more than a quarter of
-// its entries are inactive.
+// its entries are inactive. A file is removed only when its absence is
+// certain: the name, or a directory on its way, does not exist. When it
+// cannot be looked at (no permission, an I/O error) it is kept and reported.
 #include "tool/MissingFiles.h"
 
 #include <cstdio>
@@ -10,6 +12,8 @@
 #include "archive/Format.h"
 #include "platform/FileSystem.h"
 #include "platform/Process.h"
+#include "tool/CommandLine.h"
+#include "tool/Reason.h"
 
 namespace tool {
 namespace {
@@ -41,21 +45,29 @@ bool RemoveMissingFiles(const platform::FileSystem& fs, GAME::Archive& archive,
     return false;
   }
   // Removal only marks entries inactive, so the indices stay valid.
+  bool ok = true;
   unsigned int count = archive.GetNumFiles();
   for (unsigned int i = 0; i < count; ++i) {
-    if (platform::PendingInterrupt() != 0) return true;
+    if (platform::PendingInterrupt() != 0) return ok;
     const GAME::Archive::FileEntry& entry = archive.GetFileEntry(int(i));
     if ((entry.flags & GAME::format::kFlagActive) == 0) continue;
     std::string path = std::string(directory) + "/" + entry.name;
     if (fs.GetAttributes(path).exists) continue;
-    std::printf("removing file: %s\n", path.c_str());
+    if (fs.LastError().failure != platform::Failure::NotFound) {
+      std::fprintf(stderr, "Cannot tell whether %s exists; kept in the archive\n", path.c_str());
+      PrintReason(fs);
+      ok = false;
+      continue;
+    }
+    if (!OutputLost()) std::printf("removing file: %s\n", path.c_str());
     archive.RemoveFile(int(i));
   }
   if (NeedsCompaction(archive) && !archive.Compact()) {
     std::fprintf(stderr, "Failed to compact the archive\n");
+    PrintReason(archive.LastError());
     return false;
   }
-  return true;
+  return ok;
 }
 
 }  // namespace tool

@@ -10,6 +10,7 @@
 
 #include "archive/Archive.h"
 #include "platform/Process.h"
+#include "tool/CommandLine.h"
 #include "tool/InOrder.h"
 #include "tool/Refusals.h"
 
@@ -23,6 +24,7 @@ constexpr uint32_t kActive = 1;  // FileEntry::flags bit 0
 // removed entry has no name; "(removed)" stands in for it.
 void PrintProgress(const GAME::Archive::FileEntry& entry, unsigned int index, unsigned int count) {
   const bool active = (entry.flags & kActive) != 0 && entry.name != nullptr;
+  if (OutputLost()) return;
   std::printf("(%i / %i) %s\n", static_cast<int>(index + 1), static_cast<int>(count),
               active ? entry.name : "(removed)");
 }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "archive/Archive.h"
+#include "tool/Reason.h"
 #include "platform/FileSystem.h"
 #include "tool/Refusals.h"
 
@@ -203,8 +204,13 @@ bool TotalStats(const platform::FileSystem& fs, const char* reportPath, int patt
   platform::File report(fs, fs.Open(reportPath, platform::Access::ReadWrite,
                                     platform::Creation::CreateAlways, platform::Lock::Exclusive));
   if (!report.IsOpen()) {
-    if (!LockedElsewhere(fs, reportPath, platform::Lock::Exclusive)) return true;
-    ReportReportFileLocked(reportPath);
+    const platform::SystemError cause = fs.LastError();
+    if (LockedElsewhere(fs, reportPath, platform::Lock::Exclusive)) {
+      ReportReportFileLocked(reportPath);
+      return false;
+    }
+    std::fprintf(stderr, "Failed to create report file %s.\n", reportPath);
+    PrintReason(fs, cause);
     return false;
   }
   const std::optional<std::string> reportOnDisk = fs.OnDiskPath(reportPath);
@@ -237,6 +243,7 @@ bool TotalStats(const platform::FileSystem& fs, const char* reportPath, int patt
   const platform::IoResult written = fs.WriteAt(report.Handle(), 0, text.data(), text.size());
   if (!written.ok || written.count != text.size()) {
     std::fprintf(stderr, "Failed to write report file %s.\n", reportPath);
+    PrintReason(fs);
     return false;
   }
   return all;

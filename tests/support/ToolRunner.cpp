@@ -27,7 +27,10 @@ ToolResult ToolTest::Run(const Args& args, const ToolOptions& options) const {
   const pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {  // the child: only async-signal-safe calls
-    const int outFd = open(out.c_str(), O_WRONLY | O_CREAT, 0666);
+    int pipeFds[2] = {-1, -1};
+    const int outFd = options.closedOutput && pipe(pipeFds) == 0 && close(pipeFds[0]) == 0
+                          ? pipeFds[1]
+                          : open(out.c_str(), O_WRONLY | O_CREAT, 0666);
     const int errFd = open(err.c_str(), O_WRONLY | O_CREAT, 0666);
     const bool limited = options.fileSizeLimit >= 0, asNobody = options.unprivileged && !geteuid();
     if (dup2(outFd, 1) >= 0 && dup2(errFd, 2) >= 0 && chdir(dir.Path().c_str()) == 0 &&

@@ -25,6 +25,7 @@ struct ToolOptions {
   bool unprivileged = false;  // started by root, the tool runs as nobody: permissions apply
   long fileSizeLimit = -1;    // when set, writes beyond this offset fail (RLIMIT_FSIZE)
   int signalOnOutput = 0;     // when set, sent once the tool has written to stdout
+  bool closedOutput = false;  // stdout is a pipe whose reader is gone
 };
 
 // Runs the tool in the scratch directory; files are put and read there.
