@@ -421,7 +421,9 @@ class KORVAT_API Archive::Reader {
 // A std::streambuf over a Reader, so that std::istream and the code that
 // takes one read an entry: `Archive::StreamBuf buf(archive, index);
 // std::istream in(&buf);`. Input only; seekg and tellg move within the
-// content. A read failure ends the input (the stream's badbit or eofbit).
+// content. Damaged or unreadable data sets the stream's badbit (through a
+// std::ios_base::failure, which the stream rethrows when its exceptions()
+// ask for badbit).
 class KORVAT_API Archive::StreamBuf : public std::streambuf {
  public:
   StreamBuf(const Archive& archive, int index);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <ios>
 #include <utility>
 
 #include "archive/Archive.h"
@@ -107,7 +108,8 @@ bool Archive::StreamBuf::IsOpen() const { return reader_.IsOpen(); }
 Archive::StreamBuf::int_type Archive::StreamBuf::underflow() {
   if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
   const int64_t got = reader_.Read(area_.get(), kGetArea);
-  if (got <= 0) return traits_type::eof();
+  if (got < 0) throw std::ios_base::failure("the entry's data cannot be read");
+  if (got == 0) return traits_type::eof();
   setg(area_.get(), area_.get(), area_.get() + got);
   return traits_type::to_int_type(*gptr());
 }
@@ -127,7 +129,8 @@ std::streamsize Archive::StreamBuf::xsgetn(char_type* destination, std::streamsi
       continue;
     }
     const int64_t got = reader_.Read(destination + done, static_cast<size_t>(count - done));
-    if (got <= 0) break;
+    if (got < 0) throw std::ios_base::failure("the entry's data cannot be read");
+    if (got == 0) break;
     done += got;
   }
   return done;
@@ -143,6 +146,7 @@ Archive::StreamBuf::pos_type Archive::StreamBuf::seekoff(off_type offset,
                                                          std::ios_base::openmode which) {
   // The reader stands after the get area; the stream's position is inside it.
   const off_type current = off_type(reader_.Tell()) - (egptr() - gptr());
+  if (direction == std::ios_base::cur && offset == 0) return pos_type(current);  // tellg
   off_type base = 0;
   if (direction == std::ios_base::cur) base = current;
   if (direction == std::ios_base::end) base = reader_.Size();

@@ -89,6 +89,9 @@ TEST_F(ArchiveRead, DamagedOrMissingDataIsReported) {
   std::string got(2 * kBlock, '\0');
   EXPECT_EQ(reader.Read(got.data(), got.size()), int64_t(kBlock));
   EXPECT_EQ(reader.Read(got.data(), got.size()), -1);
+  Archive::StreamBuf buffer(archive, 1);
+  std::istream in(&buffer);
+  EXPECT_TRUE(in.read(got.data(), std::streamsize(got.size())).bad());
   std::vector<unsigned char> whole;
   EXPECT_FALSE(archive.ReadFile("c", whole));
   korvat_archive* handle = korvat_new();
