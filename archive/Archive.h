@@ -19,8 +19,9 @@
 // which Close deletes to commit; the next Open of an archive whose writer
 // died rolls it back (ModeRead reads it as it was without writing).
 //
-// Failures are reported through results (bool, or -1 for an index); running
-// out of memory raises std::bad_alloc, which the class does not catch.
+// Failures are reported through results (bool, or -1 for an index), and
+// LastError() says why; running out of memory raises std::bad_alloc, which
+// the class does not catch.
 //
 // Installed as <korvat/Archive.h>; its own includes are relative to it.
 // Archive::Reader (below the class) is the safe way to read an entry in
@@ -34,25 +35,18 @@
 #include <string>
 #include <vector>
 
+#include "Error.h"
 #include "Version.h"
 #include "mem/Vector.h"
 
-// The shared library exports the class's public members; KORVAT_LOCAL keeps
-// the private ones out of its interface.
-#if defined(KORVAT_BUILDING_LIBRARY)
-#define KORVAT_API __attribute__((visibility("default")))
-#define KORVAT_LOCAL __attribute__((visibility("hidden")))
-#else
-#define KORVAT_API
-#define KORVAT_LOCAL
-#endif
-
 namespace platform {
+class File;
 class FileSystem;
 }
 
 namespace GAME {
 
+class ErrorSlots;
 class Journal;
 class JournalView;
 class NameIndex;
@@ -154,6 +148,11 @@ class KORVAT_API Archive {
   // index failed (the file is closed all the same; the next Open rolls the
   // changes back).
   bool Close(bool allowReopen);
+
+  // The last failure of the calling thread on this object: the reason the
+  // latest of its calls that reported failure (false or -1) failed. Calls
+  // that succeed leave it as it was. ErrorCode::None when none failed yet.
+  Error LastError() const;
 
   // --- Entries ---------------------------------------------------------------
 
@@ -288,6 +287,18 @@ class KORVAT_API Archive {
     std::unique_ptr<PartRecord[]> parts;
   };
 
+  // Failure recording (ArchiveFile.cpp): each records the calling thread's
+  // error and returns false (FailIndex: -1). FailSystem takes the cause from
+  // the file system's last error, fallback when it names none; what says
+  // what failed ("writing the archive").
+  KORVAT_LOCAL bool Fail(ErrorCode code, std::string detail = {}) const;
+  KORVAT_LOCAL int FailIndex(ErrorCode code, std::string detail = {}) const;
+  KORVAT_LOCAL bool FailSystem(ErrorCode fallback, const std::string& what) const;
+  // An add's source could not be opened or read (-1), or its size is unknown
+  // or 4 GiB and more.
+  KORVAT_LOCAL int FailSource(const char* path) const;
+  KORVAT_LOCAL int FailSourceSize(const platform::File& source, const char* path) const;
+
   // Index persistence (ArchiveIndex.cpp).
   KORVAT_LOCAL bool LoadIndex(uint64_t fileSize);
   KORVAT_LOCAL bool SaveIndex();
@@ -370,6 +381,8 @@ class KORVAT_API Archive {
   std::unique_ptr<Journal> journal;
   // ModeRead: the archive as an interrupted writer's journal says it was.
   std::unique_ptr<JournalView> journalView;
+  // The last failure of each thread.
+  std::unique_ptr<ErrorSlots> errors;
 };
 
 // Reads one entry's content from any position through its own cache of one

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "archive/Archive.h"
+#include "archive/ErrorSlots.h"
 #include "archive/Format.h"
 #include "archive/Journal.h"
 #include "archive/Names.h"
@@ -174,6 +175,17 @@ std::optional<uint32_t> SourceSize(const platform::FileSystem& fs, const platfor
 
 }  // namespace
 
+int Archive::FailSource(const char* path) const {
+  FailSystem(ErrorCode::IO, path);
+  return -1;
+}
+
+int Archive::FailSourceSize(const platform::File& source, const char* path) const {
+  const std::optional<uint64_t> size = fs->Size(source.Handle());
+  if (size) return FailIndex(ErrorCode::TooLarge, path);
+  return FailSource(path);
+}
+
 bool Archive::Writable() const {
   return fileMode == ModeWrite && fileHandle != platform::InvalidHandle();
 }
@@ -198,7 +210,9 @@ int Archive::AddEntry(const char* name, unsigned int storedSize, unsigned int re
                       bool compressed) {
   std::string normalized;
   names::NormalizeName(name, normalized);
-  if (!Writable() || normalized.empty() || FindFile(name) >= 0) return -1;
+  if (!Writable()) return FailIndex(ErrorCode::NotOpen, "not open for writing");
+  if (normalized.empty()) return FailIndex(ErrorCode::BadArgument, "empty name");
+  if (FindFile(name) >= 0) return FailIndex(ErrorCode::NameTaken, normalized);
 
   // The data and the index that Close will write after it must end below
   // 4 GiB; a reused slot does not move the end of the data area.
@@ -209,7 +223,7 @@ int Archive::AddEntry(const char* name, unsigned int storedSize, unsigned int re
   const uint64_t indexBytes = partAndNameBytes + normalized.size() + 1 +
                               uint64_t(numParts) * format::kPartRecordSize +
                               (entries.size() + (append ? 1 : 0)) * format::kEntryRecordSize;
-  if (dataEnd + indexBytes >= kArchiveLimit) return -1;
+  if (dataEnd + indexBytes >= kArchiveLimit) return FailIndex(ErrorCode::TooLarge, "the archive");
 
   FileEntry entry{};
   entry.flags = format::kFlagActive | (compressed ? format::kFlagCompressed : 0);
@@ -260,9 +274,11 @@ int Archive::PlaceEntry(const char* name, unsigned int storedSize, unsigned int 
     // The data goes into a removed file's slot or over the old index, which
     // Close overwrites too: what the archive as opened needs there is saved
     // first.
+    // writeContent records why it failed.
     const uint64_t offset = entries[static_cast<size_t>(index)].offset;
-    written = journal->Protect({{offset, offset + storedSize}, {endBefore, kToEnd}}) &&
-              writeContent(static_cast<uint32_t>(offset));
+    written = journal->Protect({{offset, offset + storedSize}, {endBefore, kToEnd}});
+    if (!written) FailSystem(ErrorCode::IO, "writing the journal");
+    written = written && writeContent(static_cast<uint32_t>(offset));
   } catch (...) {
     WithdrawEntry(index, freeBefore);
     throw;
@@ -305,11 +321,15 @@ void Archive::WithdrawEntry(int index, const std::vector<FreeSlot>& freeBefore) 
 
 int Archive::AddFileFromMemory(const char* name, unsigned char* data, unsigned int size,
                                int level) {
-  if (!Writable() || (data == nullptr && size != 0) || FindFile(name) >= 0) return -1;
+  if (!Writable()) return FailIndex(ErrorCode::NotOpen, "not open for writing");
+  if (data == nullptr && size != 0) return FailIndex(ErrorCode::BadArgument, "no data");
+  if (level < 0 || level > 9) return FailIndex(ErrorCode::BadLevel, std::to_string(level));
+  if (FindFile(name) >= 0) return FailIndex(ErrorCode::NameTaken, name);
   const uint32_t checksum = Checksum(StartChecksum(), data, size);
   if (level == 0) {
     const int index = PlaceEntry(name, size, size, false, [&](uint32_t offset) {
-      return WriteAll(*fs, fileHandle, offset, data, size);
+      return WriteAll(*fs, fileHandle, offset, data, size) ||
+             FailSystem(ErrorCode::IO, "writing the archive");
     });
     if (index >= 0) entries[static_cast<size_t>(index)].checksum = checksum;
     return index;
@@ -318,11 +338,12 @@ int Archive::AddFileFromMemory(const char* name, unsigned char* data, unsigned i
   CompressedContent content(size);
   for (uint32_t done = 0; done < size;) {
     const uint32_t length = std::min(format::kBlockSize, size - done);
-    if (!content.Append(data + done, length, level)) return -1;
+    if (!content.Append(data + done, length, level)) return FailIndex(ErrorCode::TooLarge, name);
     done += length;
   }
   const int index = PlaceEntry(name, content.StoredSize(), size, true, [&](uint32_t offset) {
-    return WriteAll(*fs, fileHandle, offset, content.bytes.data(), content.bytes.size());
+    return WriteAll(*fs, fileHandle, offset, content.bytes.data(), content.bytes.size()) ||
+           FailSystem(ErrorCode::IO, "writing the archive");
   });
   if (index < 0) return -1;
   const auto at = static_cast<unsigned int>(index);
@@ -337,7 +358,10 @@ int Archive::AddFileFromDisk(const char* path, int level) {
 }
 
 int Archive::AddFileFromDisk(const char* path, const char* name, int level) {
-  if (!Writable() || path == nullptr || path[0] == '\0' || name == nullptr) return -1;
+  if (!Writable()) return FailIndex(ErrorCode::NotOpen, "not open for writing");
+  if (path == nullptr || path[0] == '\0') return FailIndex(ErrorCode::BadArgument, "no path");
+  if (name == nullptr) return FailIndex(ErrorCode::BadArgument, "no name");
+  if (level < 0 || level > 9) return FailIndex(ErrorCode::BadLevel, std::to_string(level));
   // Taken before the content is read: a file changed during the add then
   // looks newer than what was stored.
   const std::optional<platform::FileTime> time = fs->LastWriteTime(path);
@@ -360,10 +384,11 @@ int Archive::ReplacePackedFile(int index, PackedFile& file) {
 // Replaces the active entry index, which path must name, by what add adds.
 template <class Add>
 int Archive::ReplaceEntry(int index, const char* path, Add&& add) {
-  if (!Writable() || index < 0 || static_cast<size_t>(index) >= entries.size()) return -1;
-  if (!(entries[static_cast<size_t>(index)].flags & format::kFlagActive) ||
+  if (!Writable()) return FailIndex(ErrorCode::NotOpen, "not open for writing");
+  if (index < 0 || static_cast<size_t>(index) >= entries.size() ||
+      !(entries[static_cast<size_t>(index)].flags & format::kFlagActive) ||
       FindFile(path) != index) {
-    return -1;
+    return FailIndex(ErrorCode::BadArgument, "the entry is not the path's");
   }
   // Out of the chains the old entry no longer blocks its name; still active
   // and not on the free list, its region cannot be reused by the add.
@@ -389,13 +414,13 @@ int Archive::ReplaceEntry(int index, const char* path, Add&& add) {
 }
 
 int Archive::StoreFileFromDisk(const char* path, const char* name) {
-  if (FindFile(name) >= 0) return -1;
+  if (FindFile(name) >= 0) return FailIndex(ErrorCode::NameTaken, name);
   const platform::File source(
       *fs, fs->Open(path, platform::Access::Read, platform::Creation::OpenExisting,
                     platform::Lock::Shared));
-  if (!source.IsOpen()) return -1;
+  if (!source.IsOpen()) return FailSource(path);
   const std::optional<uint32_t> size = SourceSize(*fs, source);
-  if (!size) return -1;
+  if (!size) return FailSourceSize(source, path);
   const uint32_t n = *size;
 
   const size_t chunk = std::min<size_t>(kCopyChunk, n);
@@ -405,9 +430,11 @@ int Archive::StoreFileFromDisk(const char* path, const char* name) {
     for (uint32_t done = 0; done < n;) {
       const auto length = static_cast<uint32_t>(std::min<size_t>(chunk, n - done));
       // A short read means the file shrank: what was placed cannot be filled.
-      if (!ReadAll(*fs, source.Handle(), done, buffer.get(), length)) return false;
+      if (!ReadAll(*fs, source.Handle(), done, buffer.get(), length)) return FailSource(path) >= 0;
       checksum = Checksum(checksum, buffer.get(), length);
-      if (!WriteAll(*fs, fileHandle, uint64_t(offset) + done, buffer.get(), length)) return false;
+      if (!WriteAll(*fs, fileHandle, uint64_t(offset) + done, buffer.get(), length)) {
+        return FailSystem(ErrorCode::IO, "writing the archive");
+      }
       done += length;
     }
     return true;
@@ -424,15 +451,18 @@ int Archive::PlaceCompressed(const char* name, unsigned int realSize, NextPart&&
   StagedParts content(realSize);
   for (uint32_t k = 0; k < content.count; ++k) {
     CompressedPart part{};
-    if (!nextPart(part) || !content.Append(part)) return -1;
+    if (!nextPart(part)) return -1;  // it recorded why
+    if (!content.Append(part)) return FailIndex(ErrorCode::TooLarge, name);
     if (content.buffer.size() > kStageLimit &&
         !Stage(*journal, *fs, fileHandle, DataEnd(), content)) {
+      FailSystem(ErrorCode::IO, "writing the archive");
       return -1;
     }
   }
   const int index = PlaceEntry(name, static_cast<uint32_t>(content.stored), realSize, true,
                                [&](uint32_t offset) {
-                                 return WriteParts(*fs, fileHandle, offset, content);
+                                 return WriteParts(*fs, fileHandle, offset, content) ||
+                                        FailSystem(ErrorCode::IO, "writing the archive");
                                });
   if (index < 0) return -1;
   const auto at = static_cast<unsigned int>(index);
@@ -442,12 +472,12 @@ int Archive::PlaceCompressed(const char* name, unsigned int realSize, NextPart&&
 }
 
 int Archive::CompressFileFromDisk(const char* path, const char* name, int level) {
-  if (FindFile(name) >= 0) return -1;
+  if (FindFile(name) >= 0) return FailIndex(ErrorCode::NameTaken, name);
   platform::File source(*fs, fs->Open(path, platform::Access::Read,
                                       platform::Creation::OpenExisting, platform::Lock::Shared));
-  if (!source.IsOpen()) return -1;
+  if (!source.IsOpen()) return FailSource(path);
   const std::optional<uint32_t> size = SourceSize(*fs, source);
-  if (!size) return -1;
+  if (!size) return FailSourceSize(source, path);
   const uint32_t n = *size;
   // One block at a time, uncompressed and compressed.
   const uint32_t blockLength = std::min(format::kBlockSize, n);
@@ -457,10 +487,12 @@ int Archive::CompressFileFromDisk(const char* path, const char* name, int level)
   uint32_t done = 0;
   const int index = PlaceCompressed(name, n, [&](CompressedPart& part) {
     const uint32_t length = std::min(format::kBlockSize, n - done);
-    if (!ReadAll(*fs, source.Handle(), done, block.get(), length)) return false;
+    if (!ReadAll(*fs, source.Handle(), done, block.get(), length)) return FailSource(path) >= 0;
     checksum = Checksum(checksum, block.get(), length);
     uLongf produced = compressBound(length);
-    if (compress2(packed.get(), &produced, block.get(), length, level) != Z_OK) return false;
+    if (compress2(packed.get(), &produced, block.get(), length, level) != Z_OK) {
+      return Fail(ErrorCode::BadLevel, "compression failed");
+    }
     done += length;
     if (done == n) source.Reset();  // closed before the content is placed
     part = {packed.get(), static_cast<uint32_t>(produced), length};
@@ -472,11 +504,20 @@ int Archive::CompressFileFromDisk(const char* path, const char* name, int level)
 
 int Archive::AddPackedFile(PackedFile& file) {
   const char* path = file.Path().c_str();
-  if (!Writable() || path[0] == '\0' || FindFile(path) >= 0 || !file.Opened()) return -1;
+  if (!Writable()) return FailIndex(ErrorCode::NotOpen, "not open for writing");
+  if (path[0] == '\0') return FailIndex(ErrorCode::BadArgument, "no path");
+  if (FindFile(path) >= 0) return FailIndex(ErrorCode::NameTaken, path);
+  if (!file.Opened()) {
+    errors->Set(file.Failure());
+    return -1;
+  }
   uint32_t checksum = StartChecksum();
   PackedBlock block;
   const int index = PlaceCompressed(path, file.Size(), [&](CompressedPart& part) {
-    if (!file.NextBlock(block)) return false;
+    if (!file.NextBlock(block)) {
+      errors->Set(file.Failure());
+      return false;
+    }
     checksum = static_cast<uint32_t>(adler32_combine(checksum, block.checksum, block.realSize));
     part = {block.bytes.data(), static_cast<uint32_t>(block.bytes.size()), block.realSize};
     return true;
@@ -498,13 +539,13 @@ int Archive::AddFileFromMemory(const char* name, const unsigned char* data, unsi
 }
 
 int Archive::ReplaceFileFromDisk(int index, const char* path, const char* name, int level) {
-  if (name == nullptr) return -1;
+  if (name == nullptr) return FailIndex(ErrorCode::BadArgument, "no name");
   return ReplaceEntry(index, name, [&] { return AddFileFromDisk(path, name, level); });
 }
 
 int Archive::ReplaceFileFromMemory(int index, const char* name, const unsigned char* data,
                                    unsigned int size, int level, FileTime fileTime) {
-  if (name == nullptr) return -1;
+  if (name == nullptr) return FailIndex(ErrorCode::BadArgument, "no name");
   return ReplaceEntry(index, name,
                       [&] { return AddFileFromMemory(name, data, size, level, fileTime); });
 }

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "archive/Archive.h"
+#include "archive/ErrorSlots.h"
 #include "archive/Format.h"
 #include "archive/Journal.h"
 #include "archive/NameIndex.h"
@@ -40,13 +41,33 @@ std::vector<ByteRange> NeededRanges(const mem::vector<Archive::FileEntry>& entri
 Archive::Archive() : Archive(platform::NativeFileSystem()) {}
 
 Archive::Archive(const platform::FileSystem& fileSystem)
-    : fs(&fileSystem), fileHandle(platform::InvalidHandle()), blockSize(format::kBlockSize) {}
+    : fs(&fileSystem),
+      fileHandle(platform::InvalidHandle()),
+      blockSize(format::kBlockSize),
+      errors(std::make_unique<ErrorSlots>()) {}
 
 Archive::~Archive() { Close(false); }
 
+Error Archive::LastError() const { return errors->Get(); }
+
+bool Archive::Fail(ErrorCode code, std::string detail) const {
+  errors->Set(Error{code, 0, std::move(detail)});
+  return false;
+}
+
+int Archive::FailIndex(ErrorCode code, std::string detail) const {
+  Fail(code, std::move(detail));
+  return -1;
+}
+
+bool Archive::FailSystem(ErrorCode fallback, const std::string& what) const {
+  errors->Set(SystemFailure(*fs, fallback, what));
+  return false;
+}
+
 bool Archive::Open(const char* name, FileMode mode) {
-  if (name == nullptr || name[0] == '\0') return false;
-  if (mode != ModeRead && mode != ModeWrite) return false;
+  if (name == nullptr || name[0] == '\0') return Fail(ErrorCode::BadArgument, "no file name");
+  if (mode != ModeRead && mode != ModeWrite) return Fail(ErrorCode::BadArgument, "bad mode");
   if (fileHandle != platform::InvalidHandle()) Close(false);
 
   const bool write = mode == ModeWrite;
@@ -54,8 +75,8 @@ bool Archive::Open(const char* name, FileMode mode) {
                                     write ? platform::Creation::OpenAlways
                                           : platform::Creation::OpenExisting,
                                     write ? platform::Lock::Exclusive : platform::Lock::Shared));
+  if (!file.IsOpen()) return FailSystem(ErrorCode::IO, name);
   fileTime = ToArchiveTime(fs->LastWriteTime(name));
-  if (!file.IsOpen()) return false;
 
   ResetIndex();
   journalView.reset();
@@ -65,13 +86,21 @@ bool Archive::Open(const char* name, FileMode mode) {
   // sees the archive as it was through the journal, writing nothing.
   const std::optional<std::string> journalPath = JournalPath(*fs, name);
   bool recovered = journalPath.has_value();
-  if (recovered && write) {
+  if (!recovered) {
+    FailSystem(ErrorCode::IO, "the current directory");
+  } else if (write) {
     recovered = RecoverFromJournal(*fs, *journalPath, fileHandle);
-  } else if (recovered) {
+    if (!recovered) {
+      Error error = SystemFailure(*fs, ErrorCode::JournalInTheWay, *journalPath);
+      error.code = ErrorCode::JournalInTheWay;
+      errors->Set(std::move(error));
+    }
+  } else {
     journalView = JournalView::Find(*fs, *journalPath, fileHandle);
   }
   const std::optional<uint64_t> size =
       journalView ? std::optional<uint64_t>(journalView->Length()) : fs->Size(fileHandle);
+  if (recovered && !size) FailSystem(ErrorCode::IO, name);
   if (!recovered || !size || (*size != 0 && !LoadIndex(*size))) {
     // Not an archive, or its interrupted write could not be rolled back:
     // nothing will be written at Close.
@@ -92,13 +121,15 @@ bool Archive::Open(const char* name, FileMode mode) {
 }
 
 bool Archive::ReOpen() {
-  if (!reopenable || fileMode != ModeRead || fileHandle != platform::InvalidHandle()) return false;
+  if (!reopenable || fileMode != ModeRead || fileHandle != platform::InvalidHandle()) {
+    return Fail(ErrorCode::NotOpen, "not closed for reopening");
+  }
   reopenable = false;
   const auto time = fs->LastWriteTime(fileName);
   if (time && SameTime(ToArchiveTime(time), fileTime)) {
     fileHandle = fs->Open(fileName, platform::Access::Read, platform::Creation::OpenExisting,
                           platform::Lock::Shared);
-    return fileHandle != platform::InvalidHandle();
+    return fileHandle != platform::InvalidHandle() || FailSystem(ErrorCode::IO, fileName);
   }
   // The file changed (or its time cannot be read): load its index anew.
   const std::string name = fileName;

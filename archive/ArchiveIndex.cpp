@@ -34,17 +34,20 @@ std::optional<bool> OnDisk(const platform::FileSystem& fs, void* file, uint64_t 
   return std::equal(stored.begin(), stored.end(), bytes);
 }
 
-bool ParseHeader(const unsigned char* bytes, Header& header) {
+// Nothing when the header is sound, else the check it failed.
+const char* ParseHeader(const unsigned char* bytes, Header& header) {
   if (std::memcmp(bytes + format::kHeaderMagic, format::kMagic, sizeof format::kMagic) != 0) {
-    return false;
+    return "bad magic";
   }
-  if (format::LoadU32(bytes + format::kHeaderVersion) != format::kVersion) return false;
+  if (format::LoadU32(bytes + format::kHeaderVersion) != format::kVersion) {
+    return "unknown version";
+  }
   header.numEntries = format::LoadU32(bytes + format::kHeaderNumEntries);
   header.numParts = format::LoadU32(bytes + format::kHeaderNumParts);
   header.partTableSize = format::LoadU32(bytes + format::kHeaderPartTableSize);
   header.nameTableSize = format::LoadU32(bytes + format::kHeaderNameTableSize);
   header.indexOffset = format::LoadU32(bytes + format::kHeaderIndexOffset);
-  return true;
+  return nullptr;
 }
 
 // Checks a compressed entry's parts: contiguous from the entry's offset,
@@ -152,19 +155,27 @@ void Archive::ResetIndex() {
 bool Archive::LoadIndex(uint64_t fileSize) {
   Header header;
   unsigned char headerBytes[format::kHeaderSize];
-  if (!ReadArchive(0, headerBytes, sizeof headerBytes) || !ParseHeader(headerBytes, header)) {
-    return false;
+  if (fileSize < format::kHeaderSize) {
+    return Fail(ErrorCode::NotAnArchive, "shorter than its header");
+  }
+  if (!ReadArchive(0, headerBytes, sizeof headerBytes)) {
+    return FailSystem(ErrorCode::IO, "reading the header");
+  }
+  if (const char* check = ParseHeader(headerBytes, header)) {
+    return Fail(ErrorCode::NotAnArchive, check);
   }
   const uint64_t partBytes = uint64_t(header.numParts) * format::kPartRecordSize;
   const uint64_t recordBytes = uint64_t(header.numEntries) * format::kEntryRecordSize;
   const uint64_t indexBytes = partBytes + header.nameTableSize + recordBytes;
   if (header.indexOffset < format::kHeaderSize || header.indexOffset + indexBytes > fileSize) {
-    return false;
+    return Fail(ErrorCode::NotAnArchive, "index outside the file");
   }
 
   // The whole index in one read; its size is bounded by the file's.
   std::vector<unsigned char> index(indexBytes);
-  if (!ReadArchive(header.indexOffset, index.data(), index.size())) return false;
+  if (!ReadArchive(header.indexOffset, index.data(), index.size())) {
+    return FailSystem(ErrorCode::IO, "reading the index");
+  }
 
   auto parts = std::make_unique<PartRecord[]>(header.numParts);
   for (uint32_t k = 0; k < header.numParts; ++k) {
@@ -180,7 +191,9 @@ bool Archive::LoadIndex(uint64_t fileSize) {
   uint64_t dataEnd = format::kHeaderSize;
   for (uint32_t i = 0; i < header.numEntries; ++i) {
     const EntryRecord r = format::DecodeEntryRecord(records + uint64_t(i) * format::kEntryRecordSize);
-    if (!RecordIsSound(r, header, parts.get(), names.get(), dataEnd, kMaxPartSize)) return false;
+    if (!RecordIsSound(r, header, parts.get(), names.get(), dataEnd, kMaxPartSize)) {
+      return Fail(ErrorCode::NotAnArchive, "entry record " + std::to_string(i) + " malformed");
+    }
     FileEntry entry{};
     entry.flags = r.flags;
     entry.offset = r.offset;
@@ -242,19 +255,22 @@ bool Archive::SaveIndex() {
         OnDisk(*fs, fileHandle, indexOffset, index.data(), index.size());
     const std::optional<bool> sameHeader =
         sameIndex ? OnDisk(*fs, fileHandle, 0, header, sizeof header) : std::nullopt;
-    if (!sameHeader) return false;
-    if (*sameIndex && *sameHeader) return *size == indexEnd || fs->Truncate(fileHandle, indexEnd);
+    if (!sameHeader) return FailSystem(ErrorCode::IO, "reading the index");
+    if (*sameIndex && *sameHeader) {
+      return *size == indexEnd || fs->Truncate(fileHandle, indexEnd) ||
+             FailSystem(ErrorCode::IO, "cutting the archive");
+    }
   }
   // The index and its header are flushed in turn, so a header that differs
   // from the journal's always has its index whole behind it; deleting the
   // journal then commits.
-  if (!journal->Protect({{indexOffset, kToEnd}}) ||
-      !WriteAll(*fs, fileHandle, indexOffset, index.data(), index.size()) ||
+  if (!journal->Protect({{indexOffset, kToEnd}})) return FailSystem(ErrorCode::IO, "the journal");
+  if (!WriteAll(*fs, fileHandle, indexOffset, index.data(), index.size()) ||
       !fs->Truncate(fileHandle, indexEnd) || !fs->Flush(fileHandle) ||
       !WriteAll(*fs, fileHandle, 0, header, sizeof header) || !fs->Flush(fileHandle)) {
-    return false;
+    return FailSystem(ErrorCode::IO, "writing the index");
   }
-  return journal->Commit();
+  return journal->Commit() || FailSystem(ErrorCode::IO, "removing the journal");
 }
 
 bool Archive::ReadArchive(uint64_t offset, void* data, size_t size) const {

@@ -22,19 +22,25 @@ constexpr unsigned int kLockRetryMs = 10;
 
 bool Archive::Open(const char* name, FileMode mode, unsigned int flags,
                    unsigned int lockTimeoutMs) {
-  if (name == nullptr || name[0] == '\0') return false;
-  const auto exists = [&] { return fs->GetAttributes(name).exists; };
-  if (mode == ModeWrite && !(flags & OpenCreate) && !exists()) return false;
+  if (name == nullptr || name[0] == '\0') return Fail(ErrorCode::BadArgument, "no file name");
+  if (mode == ModeWrite && !(flags & OpenCreate) && !fs->GetAttributes(name).exists) {
+    return Fail(ErrorCode::NotFound, name);
+  }
   const uint32_t start = fs->Milliseconds();
   for (;;) {
     if (Open(name, mode)) return true;
-    // Only a file that is there can be locked by someone else.
-    if (!exists() || fs->Milliseconds() - start >= lockTimeoutMs) return false;
+    if (LastError().code != ErrorCode::Locked || fs->Milliseconds() - start >= lockTimeoutMs) {
+      return false;
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(kLockRetryMs));
   }
 }
 
-bool Archive::RemoveFileByName(const char* name) { return RemoveFile(FindFile(name)); }
+bool Archive::RemoveFileByName(const char* name) {
+  if (!Writable()) return Fail(ErrorCode::NotOpen, "not open for writing");
+  const int index = FindFile(name);
+  return index >= 0 ? RemoveFile(index) : Fail(ErrorCode::NotFound, name ? name : "");
+}
 
 std::vector<int> Archive::ActiveFiles(const char* directory, bool recursive) const {
   std::string prefix;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "archive/Archive.h"
 #include "archive/Format.h"
@@ -14,11 +15,16 @@ namespace GAME {
 
 bool Archive::ReadFromFile(int index, unsigned char* destination, unsigned int offset,
                            unsigned int size, BlockBuffer* buffer) const {
-  if (destination == nullptr) return false;
-  if (index < 0 || static_cast<size_t>(index) >= entries.size()) return false;
+  if (destination == nullptr) return Fail(ErrorCode::BadArgument, "no destination");
+  if (index < 0 || static_cast<size_t>(index) >= entries.size()) {
+    return Fail(ErrorCode::BadArgument, "no such entry");
+  }
   const FileEntry& entry = entries[static_cast<size_t>(index)];
-  if (!(entry.flags & format::kFlagActive)) return false;
-  if (offset > entry.realSize) return false;
+  // A removed entry has no content: offset 0 reads nothing and succeeds.
+  if (!(entry.flags & format::kFlagActive)) {
+    return offset == 0 || Fail(ErrorCode::BadArgument, "offset beyond the end");
+  }
+  if (offset > entry.realSize) return Fail(ErrorCode::BadArgument, "offset beyond the end");
 
   const unsigned int count = std::min(size, entry.realSize - offset);
   if (count == 0) return true;
@@ -53,7 +59,9 @@ bool Archive::ReadCompressedRange(int index, unsigned char* destination, unsigne
     const unsigned int part = offset / blockSize;
     const unsigned int position = offset % blockSize;
     const unsigned int n = std::min(blockSize - position, count);
-    if (part >= entry.numParts || position + n > entry.parts[part].realSize) return false;
+    if (part >= entry.numParts || position + n > entry.parts[part].realSize) {
+      return Fail(ErrorCode::Damaged, "part records do not cover the content");
+    }
     if (buffer->currentPart != part && !LoadPart(index, part, *buffer)) return false;
     std::memcpy(destination, buffer->uncompressedData + position, n);
     destination += n;
@@ -68,25 +76,37 @@ bool Archive::LoadPart(int index, unsigned int part, BlockBuffer& buffer) const 
   // The areas are about to be overwritten: until the part is whole they
   // hold no part at all.
   buffer.currentPart = kNoPart;
-  if (record.storedSize > MaxPartSize() || record.realSize > blockSize) return false;
+  if (record.storedSize > MaxPartSize() || record.realSize > blockSize) {
+    return Fail(ErrorCode::Damaged, "part too large");
+  }
   if (!ReadStored(record.offset, buffer.compressedData, record.storedSize)) return false;
 
   uLongf inflated = record.realSize;
   const int result =
       uncompress(buffer.uncompressedData, &inflated, buffer.compressedData, record.storedSize);
-  if (result != Z_OK || inflated != record.realSize) return false;
+  if (result != Z_OK || inflated != record.realSize) {
+    return Fail(ErrorCode::Damaged, "part " + std::to_string(part + 1) + " does not inflate");
+  }
   buffer.currentPart = part;
   return true;
 }
 
 bool Archive::ReadStored(uint64_t offset, unsigned char* destination, unsigned int size) const {
-  if (fileHandle == platform::InvalidHandle()) return false;
+  if (fileHandle == platform::InvalidHandle()) return Fail(ErrorCode::NotOpen, "archive closed");
   if (size == 0) return true;
-  return ReadArchive(offset, destination, size);
+  if (journalView) {
+    return ReadArchive(offset, destination, size) || FailSystem(ErrorCode::IO, "reading the archive");
+  }
+  const platform::IoResult read = fs->ReadAt(fileHandle, offset, destination, size);
+  if (!read.ok) return FailSystem(ErrorCode::IO, "reading the archive");
+  // A read that came up short ran past the end of the file.
+  return read.count == size || Fail(ErrorCode::Damaged, "data beyond the end of the file");
 }
 
 bool Archive::ExtractFileToMemory(int index, unsigned char* destination, unsigned int size) const {
-  if (index < 0 || static_cast<size_t>(index) >= entries.size()) return false;
+  if (index < 0 || static_cast<size_t>(index) >= entries.size()) {
+    return Fail(ErrorCode::BadArgument, "no such entry");
+  }
   const unsigned int n = std::min(size, entries[static_cast<size_t>(index)].realSize);
   return ReadFromFile(index, destination, 0, n, nullptr);
 }

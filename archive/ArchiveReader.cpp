@@ -65,7 +65,11 @@ bool Archive::Reader::Unchanged() const {
 }
 
 int64_t Archive::Reader::Read(void* destination, size_t size) {
-  if (!IsOpen() || (destination == nullptr && size != 0) || !Unchanged()) return -1;
+  if (!IsOpen()) return -1;
+  if (destination == nullptr && size != 0) {
+    return archive_->FailIndex(ErrorCode::BadArgument, "no destination");
+  }
+  if (!Unchanged()) return archive_->FailIndex(ErrorCode::NotOpen, "the entry changed");
   auto* out = static_cast<unsigned char*>(destination);
   const uint32_t count = static_cast<uint32_t>(std::min<uint64_t>(size, realSize_ - position_));
   if (count == 0) return 0;
@@ -167,15 +171,19 @@ Archive::StreamBuf::pos_type Archive::StreamBuf::seekpos(pos_type position,
 bool Archive::ReadFile(const char* name, std::vector<unsigned char>& content) const {
   content.clear();
   const int index = FindFile(name);
-  if (index < 0) return false;
+  if (index < 0) return Fail(ErrorCode::NotFound, name ? name : "");
   const FileEntry& entry = entries[static_cast<size_t>(index)];
   content.resize(entry.realSize);
   Reader reader(*this, index);
-  const bool read = reader.Read(content.data(), content.size()) == int64_t(entry.realSize) &&
-                    adler32_z(adler32_z(0, nullptr, 0), content.data(), content.size()) ==
-                        entry.checksum;
-  if (!read) content.clear();
-  return read;
+  if (reader.Read(content.data(), content.size()) != int64_t(entry.realSize)) {
+    content.clear();
+    return false;  // the reader said why
+  }
+  if (adler32_z(adler32_z(0, nullptr, 0), content.data(), content.size()) != entry.checksum) {
+    content.clear();
+    return Fail(ErrorCode::Damaged, "checksum mismatch");
+  }
+  return true;
 }
 
 const char* Archive::Version() { return KORVAT_VERSION_STRING; }

@@ -47,10 +47,13 @@ bool MoveRegion(const platform::FileSystem& fs, void* file, uint32_t from, uint3
 }  // namespace
 
 bool Archive::RemoveFile(int index) {
-  if (!Writable() || index < 0 || static_cast<size_t>(index) >= entries.size()) return false;
+  if (!Writable()) return Fail(ErrorCode::NotOpen, "not open for writing");
+  if (index < 0 || static_cast<size_t>(index) >= entries.size()) {
+    return Fail(ErrorCode::BadArgument, "no such entry");
+  }
   const auto at = static_cast<uint32_t>(index);
   FileEntry& entry = entries[at];
-  if (!(entry.flags & format::kFlagActive)) return false;
+  if (!(entry.flags & format::kFlagActive)) return Fail(ErrorCode::BadArgument, "entry removed");
   freeEntries.push_back(at);  // first: the only step that can throw
   UnlinkEntry(entry);
   ReleaseEntryBlocks(at);
@@ -63,7 +66,7 @@ bool Archive::RemoveFile(int index) {
 }
 
 bool Archive::Compact() {
-  if (!Writable()) return false;
+  if (!Writable()) return Fail(ErrorCode::NotOpen, "not open for writing");
   MoveBuffer buffer;
   uint32_t position = format::kHeaderSize;
   size_t kept = 0;
@@ -79,6 +82,7 @@ bool Archive::Compact() {
       if (!saved) saved = journal->Protect({{position, kToEnd}});
       if (!saved ||
           !MoveRegion(*fs, fileHandle, entry.offset, position, entry.storedSize, buffer)) {
+        FailSystem(ErrorCode::IO, saved ? "moving data" : "the journal");
         moved = false;
         break;
       }

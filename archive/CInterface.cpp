@@ -18,7 +18,6 @@
 
 #include "archive/Archive.h"
 #include "archive/Format.h"
-#include "platform/FileSystem.h"
 
 using GAME::Archive;
 
@@ -74,6 +73,37 @@ Outcome Guarded(Work&& work) {
   }
 }
 
+int ResultOf(GAME::ErrorCode code) {
+  using GAME::ErrorCode;
+  switch (code) {
+    case ErrorCode::None: return KORVAT_ERROR_IO;  // a failure that left no reason
+    case ErrorCode::NotFound: return KORVAT_ERROR_NOT_FOUND;
+    case ErrorCode::Locked: return KORVAT_ERROR_LOCKED;
+    case ErrorCode::NotAnArchive: return KORVAT_ERROR_NOT_AN_ARCHIVE;
+    case ErrorCode::Damaged: return KORVAT_ERROR_DAMAGED;
+    case ErrorCode::NameTaken: return KORVAT_ERROR_NAME_TAKEN;
+    case ErrorCode::BadLevel: return KORVAT_ERROR_BAD_LEVEL;
+    case ErrorCode::TooLarge: return KORVAT_ERROR_TOO_LARGE;
+    case ErrorCode::IO: return KORVAT_ERROR_IO;
+    case ErrorCode::ReadOnly: return KORVAT_ERROR_READ_ONLY;
+    case ErrorCode::PermissionDenied: return KORVAT_ERROR_PERMISSION_DENIED;
+    case ErrorCode::DiskFull: return KORVAT_ERROR_DISK_FULL;
+    case ErrorCode::JournalInTheWay: return KORVAT_ERROR_JOURNAL;
+    case ErrorCode::BadArgument: return KORVAT_ERROR_INVALID_ARGUMENT;
+    case ErrorCode::NotOpen: return KORVAT_ERROR_WRONG_MODE;
+    case ErrorCode::IsDirectory: return KORVAT_ERROR_IS_DIRECTORY;
+    case ErrorCode::NotAFile: return KORVAT_ERROR_NOT_A_FILE;
+    case ErrorCode::OutsideDirectory: return KORVAT_ERROR_OUTSIDE_DIRECTORY;
+  }
+  return KORVAT_ERROR_IO;
+}
+
+// The calling thread's last failure on archive, after what was being done.
+Outcome FromArchive(const Archive& archive, const std::string& doing) {
+  const GAME::Error error = archive.LastError();
+  return Fail(ResultOf(error.code), doing + ": " + GAME::ErrorMessage(error));
+}
+
 bool Active(const Archive::FileEntry* entry) {
   return entry != nullptr && (entry->flags & GAME::format::kFlagActive);
 }
@@ -125,9 +155,7 @@ struct korvat_archive {
   // Why the data of entry index could not be read.
   Outcome Unreadable(int32_t index) const {
     const Archive::FileEntry* entry = archive.Entry(index);
-    return Fail(KORVAT_ERROR_DAMAGED,
-                "the data of " + Quoted(Active(entry) ? entry->name : "") +
-                    " is missing or damaged, or cannot be read");
+    return FromArchive(archive, "cannot read " + Quoted(Active(entry) ? entry->name : ""));
   }
 };
 
@@ -148,7 +176,8 @@ struct korvat_reader {
     return last.result;
   }
   std::string Name() const {
-    return "entry " + std::to_string(reader.Index());
+    const Archive::FileEntry* entry = owner ? owner->archive.Entry(reader.Index()) : nullptr;
+    return Quoted(Active(entry) ? entry->name : "");
   }
 };
 
@@ -161,24 +190,6 @@ korvat_archive::~korvat_archive() {
 }
 
 namespace {
-
-// Why an open failed, as far as it can be told from outside.
-Outcome OpenFailure(const korvat_archive& handle, const char* path) {
-  if (!platform::NativeFileSystem().GetAttributes(path).exists) {
-    return Fail(KORVAT_ERROR_NOT_FOUND, "cannot open " + Quoted(path) + ": no such file");
-  }
-  (void)handle;
-  return Fail(KORVAT_ERROR_IO, "cannot open " + Quoted(path) +
-                                   ": it is locked, unreadable or not an archive");
-}
-
-// Why an add of name failed, as far as it can be told from outside.
-Outcome AddFailure(const korvat_archive& handle, const char* name, int level) {
-  (void)handle;
-  (void)level;
-  return Fail(KORVAT_ERROR_IO, "cannot add " + Quoted(name) +
-                                   ": a read or write failed or the archive would reach 4 GiB");
-}
 
 // Checks shared by both adds; index receives the entry to replace or -1.
 Outcome AddAllowed(korvat_archive& handle, const char* name, int level, unsigned flags,
@@ -221,6 +232,13 @@ const char* korvat_result_text(int result) {
     case KORVAT_ERROR_WRONG_MODE: return "wrong mode";
     case KORVAT_ERROR_BUFFER_TOO_SMALL: return "buffer too small";
     case KORVAT_ERROR_NO_MEMORY: return "out of memory";
+    case KORVAT_ERROR_READ_ONLY: return "read-only";
+    case KORVAT_ERROR_PERMISSION_DENIED: return "permission denied";
+    case KORVAT_ERROR_DISK_FULL: return "disk full";
+    case KORVAT_ERROR_JOURNAL: return "journal in the way";
+    case KORVAT_ERROR_IS_DIRECTORY: return "is a directory";
+    case KORVAT_ERROR_NOT_A_FILE: return "not a regular file";
+    case KORVAT_ERROR_OUTSIDE_DIRECTORY: return "name leaves the directory";
     default: return "unknown result";
   }
 }
@@ -242,7 +260,9 @@ int korvat_open(korvat_archive* h, const char* path, int mode, unsigned flags,
     const auto fileMode = mode == KORVAT_MODE_READ ? Archive::ModeRead : Archive::ModeWrite;
     const unsigned int create = (flags & KORVAT_OPEN_CREATE) ? unsigned(Archive::OpenCreate) : 0u;
     h->path = Quoted(path);
-    if (!h->archive.Open(path, fileMode, create, lock_timeout_ms)) return OpenFailure(*h, path);
+    if (!h->archive.Open(path, fileMode, create, lock_timeout_ms)) {
+      return FromArchive(h->archive, "cannot open " + h->path);
+    }
     return Ok();
   });
 }
@@ -252,8 +272,8 @@ int korvat_close(korvat_archive* h) {
   return h->Run([&] {
     if (!h->Reading()) return h->NotOpen();
     if (!h->archive.Close(false)) {
-      return Fail(KORVAT_ERROR_IO, "cannot save the index of " + h->path +
-                                       ": the changes will be rolled back at the next open");
+      return FromArchive(h->archive, "cannot save " + h->path +
+                                         " (the changes are rolled back at the next open)");
     }
     return Ok();
   });
@@ -442,9 +462,9 @@ int korvat_extract(korvat_archive* h, const char* name, const char* directory) {
     for (int index : targets) {
       if (h->archive.ExtractFileToDisk(index, directory)) continue;
       if (failed++ == 0) {
-        first = Fail(KORVAT_ERROR_IO, "cannot extract " +
-                                          Quoted(h->archive.GetFileEntry(index).name) +
-                                          " under " + Quoted(directory));
+        first = FromArchive(h->archive, "cannot extract " +
+                                            Quoted(h->archive.GetFileEntry(index).name) +
+                                            " under " + Quoted(directory));
       }
     }
     if (failed > 1) {
@@ -480,11 +500,10 @@ int korvat_reader_read(korvat_reader* r, void* buffer, size_t size, size_t* read
       return Fail(KORVAT_ERROR_INVALID_ARGUMENT, "no buffer given");
     }
     const int64_t got = r->reader.Read(buffer, size);
-    if (got < 0) {
-      return Fail(KORVAT_ERROR_DAMAGED, "the data of " + r->Name() +
-                                            " is missing or damaged, cannot be read, or its "
-                                            "archive changed or was closed");
+    if (got < 0 && r->owner != nullptr && r->reader.IsOpen()) {
+      return FromArchive(r->owner->archive, "cannot read " + r->Name());
     }
+    if (got < 0) return Fail(KORVAT_ERROR_WRONG_MODE, "the reader's archive is gone");
     *read = static_cast<size_t>(got);
     return Ok();
   });
@@ -541,7 +560,7 @@ int korvat_add_memory(korvat_archive* h, const char* name, const void* data, siz
     const int added = replaced >= 0
                           ? h->archive.ReplaceFileFromMemory(replaced, name, bytes, n, level, time)
                           : h->archive.AddFileFromMemory(name, bytes, n, level, time);
-    if (added < 0) return AddFailure(*h, name, level);
+    if (added < 0) return FromArchive(h->archive, "cannot add " + Quoted(name));
     if (index != nullptr) *index = added;
     return Ok();
   });
@@ -558,12 +577,9 @@ int korvat_add_file(korvat_archive* h, const char* path, const char* name, int l
     if (name == nullptr) name = path;
     int replaced = -1;
     if (Outcome o = AddAllowed(*h, name, level, flags, replaced); o.result != KORVAT_OK) return o;
-    if (!platform::NativeFileSystem().GetAttributes(path).exists) {
-      return Fail(KORVAT_ERROR_NOT_FOUND, "cannot add " + Quoted(path) + ": no such file");
-    }
     const int added = replaced >= 0 ? h->archive.ReplaceFileFromDisk(replaced, path, name, level)
                                     : h->archive.AddFileFromDisk(path, name, level);
-    if (added < 0) return AddFailure(*h, name, level);
+    if (added < 0) return FromArchive(h->archive, "cannot add " + Quoted(name));
     if (index != nullptr) *index = added;
     return Ok();
   });
@@ -573,9 +589,10 @@ int korvat_remove(korvat_archive* h, const char* name) {
   if (h == nullptr) return KORVAT_ERROR_INVALID_ARGUMENT;
   return h->Run([&] {
     if (!h->Writing()) return h->NotWritable();
-    int index = -1;
-    if (Outcome o = h->Find(name, index); o.result != KORVAT_OK) return o;
-    h->archive.RemoveFile(index);
+    if (name == nullptr) return Fail(KORVAT_ERROR_INVALID_ARGUMENT, "no name given");
+    if (!h->archive.RemoveFileByName(name)) {
+      return FromArchive(h->archive, "cannot remove " + Quoted(name));
+    }
     return Ok();
   });
 }
@@ -585,8 +602,7 @@ int korvat_compact(korvat_archive* h) {
   return h->Run([&] {
     if (!h->Writing()) return h->NotWritable();
     if (!h->archive.Compact()) {
-      return Fail(KORVAT_ERROR_IO, "cannot compact " + h->path +
-                                       ": a read or write failed (no data was lost)");
+      return FromArchive(h->archive, "cannot compact " + h->path + " (no data was lost)");
     }
     return Ok();
   });

@@ -16,6 +16,7 @@
 #include <mutex>
 #include <optional>
 
+#include "archive/ErrorSlots.h"
 #include "archive/Format.h"
 #include "platform/FileSystem.h"
 
@@ -29,6 +30,7 @@ struct Block {
   bool done = false;
   bool ok = false;
   PackedBlock packed;
+  Error error;  // why it failed
 };
 
 }  // namespace
@@ -39,6 +41,7 @@ struct KORVAT_LOCAL PackedFile::Job {
   std::string path;
   Stage stage = Stage::Waiting;
   bool opened = false;
+  Error failure;  // why it could not be opened, or why its last block failed
   Archive::FileTime time{0, 0};
   uint32_t size = 0;
   uint32_t blockCount = 0;
@@ -91,6 +94,8 @@ void OpenJob(const platform::FileSystem& fs, PackedFile::Job& job, platform::Fil
                                       platform::Creation::OpenExisting, platform::Lock::Shared));
   const std::optional<uint64_t> size =
       source.IsOpen() ? fs.Size(source.Handle()) : std::optional<uint64_t>();
+  if (!size) job.failure = SystemFailure(fs, ErrorCode::IO, job.path);
+  if (size && *size >= kFileLimit) job.failure = Error{ErrorCode::TooLarge, 0, job.path};
   job.time = time ? Archive::FileTime{time->low, time->high} : Archive::FileTime{0, 0};
   job.opened = size && *size < kFileLimit;
   job.size = job.opened ? static_cast<uint32_t>(*size) : 0;
@@ -101,18 +106,29 @@ void OpenJob(const platform::FileSystem& fs, PackedFile::Job& job, platform::Fil
 // Reads block index of the job's file and compresses it; false when the read
 // came up short or zlib failed.
 bool PackBlock(const platform::FileSystem& fs, int level, const PackedFile::Job& job,
-               uint32_t index, std::vector<unsigned char>& input, PackedBlock& out) {
+               uint32_t index, std::vector<unsigned char>& input, PackedBlock& out,
+               Error& error) {
   const uint64_t offset = uint64_t(index) * format::kBlockSize;
   const auto length = static_cast<uint32_t>(std::min<uint64_t>(format::kBlockSize,
                                                                job.size - offset));
   input.resize(length);
   const platform::IoResult read = fs.ReadAt(job.source.Handle(), offset, input.data(), length);
-  if (!read.ok || read.count != length) return false;
+  if (!read.ok) {
+    error = SystemFailure(fs, ErrorCode::IO, job.path);
+    return false;
+  }
+  if (read.count != length) {
+    error = Error{ErrorCode::IO, 0, job.path + ": the file shrank while it was read"};
+    return false;
+  }
   out.realSize = length;
   out.checksum = static_cast<uint32_t>(adler32_z(adler32_z(0, nullptr, 0), input.data(), length));
   uLongf produced = compressBound(length);
   out.bytes.resize(produced);
-  if (compress2(out.bytes.data(), &produced, input.data(), length, level) != Z_OK) return false;
+  if (compress2(out.bytes.data(), &produced, input.data(), length, level) != Z_OK) {
+    error = Error{ErrorCode::BadLevel, 0, "compression failed"};
+    return false;
+  }
   out.bytes.resize(produced);
   return true;
 }
@@ -174,9 +190,10 @@ void Packer::Shared::Work() {
         job.stage = Job::Stage::Ready;
       } else {
         PackedBlock packed;
-        const bool ok = PackBlock(fs, level, job, task->index, input, packed);
+        Error error;
+        const bool ok = PackBlock(fs, level, job, task->index, input, packed, error);
         lock.lock();
-        *task->block = Block{true, ok, std::move(packed)};
+        *task->block = Block{true, ok, std::move(packed), std::move(error)};
         if (!ok) job.broken = true;
       }
       --job.busy;
@@ -254,6 +271,11 @@ bool PackedFile::Opened() const { return job_.opened; }
 Archive::FileTime PackedFile::Time() const { return job_.time; }
 uint32_t PackedFile::Size() const { return job_.size; }
 
+Error PackedFile::Failure() const {
+  const std::lock_guard lock(shared_->mutex);
+  return job_.failure;
+}
+
 bool PackedFile::NextBlock(PackedBlock& block) {
   Packer::Shared& s = *shared_;
   std::unique_lock lock(s.mutex);
@@ -269,7 +291,11 @@ bool PackedFile::NextBlock(PackedBlock& block) {
   --s.inFlight;
   lock.unlock();
   s.changed.notify_all();
-  if (!taken.ok) return false;
+  if (!taken.ok) {
+    const std::lock_guard relock(s.mutex);
+    job_.failure = std::move(taken.error);
+    return false;
+  }
   block = std::move(taken.packed);
   return true;
 }

@@ -82,6 +82,8 @@ class KORVAT_API PackedFile {
   // whole or compressed, or when none is left. Rethrows an exception a
   // worker met.
   bool NextBlock(PackedBlock& block);
+  // Why opening it or its latest block failed.
+  Error Failure() const;
 
  private:
   std::shared_ptr<Packer::Shared> shared_;

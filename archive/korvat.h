@@ -53,7 +53,14 @@ typedef enum korvat_result {
   KORVAT_ERROR_INVALID_ARGUMENT = 9, /* null handle, bad index, offset or name */
   KORVAT_ERROR_WRONG_MODE = 10,      /* not open, read-only, or the archive changed */
   KORVAT_ERROR_BUFFER_TOO_SMALL = 11,
-  KORVAT_ERROR_NO_MEMORY = 12
+  KORVAT_ERROR_NO_MEMORY = 12,
+  KORVAT_ERROR_READ_ONLY = 13,        /* a read-only file or file system */
+  KORVAT_ERROR_PERMISSION_DENIED = 14,
+  KORVAT_ERROR_DISK_FULL = 15,
+  KORVAT_ERROR_JOURNAL = 16,          /* the rollback journal beside the archive cannot be used */
+  KORVAT_ERROR_IS_DIRECTORY = 17,     /* a directory where a file was wanted */
+  KORVAT_ERROR_NOT_A_FILE = 18,       /* a device, FIFO or socket where a file was wanted */
+  KORVAT_ERROR_OUTSIDE_DIRECTORY = 19 /* a stored name that would leave the destination */
 } korvat_result;
 
 enum { KORVAT_MODE_READ = 1, KORVAT_MODE_WRITE = 2 };

@@ -159,7 +159,10 @@ std::optional<platform::FileTime> MemoryFileSystem::LastWriteTime(const std::str
   return platform::FileTime{1, 1};
 }
 
-std::vector<platform::DirEntry> MemoryFileSystem::Enumerate(const std::string&) const { return {}; }
+std::optional<std::vector<platform::DirEntry>> MemoryFileSystem::ListDirectory(
+    const std::string&) const {
+  return std::vector<platform::DirEntry>{};
+}
 
 bool MemoryFileSystem::CreateDirectory(const std::string& path) const {
   const std::string resolved = Resolve(path);
@@ -186,5 +189,11 @@ bool MemoryFileSystem::SetCurrentDirectory(const std::string& path) const {
 }
 
 uint32_t MemoryFileSystem::Milliseconds() const { return 0; }
+
+platform::SystemError MemoryFileSystem::LastError() const {
+  return platform::SystemError{platform::Failure::Other, 0};
+}
+
+std::string MemoryFileSystem::ErrorText(int) const { return "error"; }
 
 }  // namespace fuzzing

@@ -44,12 +44,16 @@ class MemoryFileSystem : public platform::FileSystem {
   bool FlushDirectory(const std::string& path) const override;
   platform::Attributes GetAttributes(const std::string& path) const override;
   std::optional<platform::FileTime> LastWriteTime(const std::string& path) const override;
-  std::vector<platform::DirEntry> Enumerate(const std::string& pattern) const override;
+  std::optional<std::vector<platform::DirEntry>> ListDirectory(
+      const std::string& pattern) const override;
   bool CreateDirectory(const std::string& path) const override;
   bool RemoveFile(const std::string& path) const override;
   std::optional<std::string> CurrentDirectory() const override;
   bool SetCurrentDirectory(const std::string& path) const override;
   uint32_t Milliseconds() const override;
+  // Every failure reads as a generic I/O error.
+  platform::SystemError LastError() const override;
+  std::string ErrorText(int code) const override;
 
  private:
   struct Node {

@@ -63,7 +63,7 @@ bool MatchesPattern(std::string_view name, std::string_view pattern) {
   return p == pattern.size();
 }
 
-std::vector<DirEntry> Enumerate(const std::string& pattern) {
+std::optional<std::vector<DirEntry>> Enumerate(const std::string& pattern) {
   std::string native = WithSlashes(pattern);
   size_t slash = native.rfind('/');
   std::string directory = slash == std::string::npos ? "." : native.substr(0, slash);
@@ -72,16 +72,16 @@ std::vector<DirEntry> Enumerate(const std::string& pattern) {
       std::string_view(native).substr(slash == std::string::npos ? 0 : slash + 1);
 
   std::optional<Location> location = Resolve(directory, LastComponent::MustExist);
-  if (!location) return {};
+  if (!location) return std::nullopt;
   DirectoryStream stream = OpenDirectory(location->Dir(), location->name);
-  if (!stream) return {};
+  if (!stream) return std::nullopt;
 
   std::vector<DirEntry> entries;
   for (;;) {
     errno = 0;
     const dirent* found = ::readdir(stream.get());
     if (found == nullptr) {
-      if (errno != 0) return {};  // the listing broke off: the directory is unreadable
+      if (errno != 0) return std::nullopt;  // the listing broke off
       break;
     }
     std::string_view name = found->d_name;

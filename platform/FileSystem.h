@@ -64,6 +64,27 @@ struct DirEntry {
   uint32_t sizeLow = 0;      // low 32 bits of the size
 };
 
+// Why a call failed, in terms of no particular operating system.
+enum class Failure {
+  None,
+  NotFound,          // the name, or a directory on its way, does not exist
+  PermissionDenied,  // the caller may not read, write or search it
+  ReadOnly,          // a read-only file system or file
+  DiskFull,          // no space (or quota) left
+  Locked,            // another open holds a lock that excludes this one
+  IsDirectory,       // a directory where a file was wanted
+  NotRegularFile,    // a device, FIFO or socket where a file was wanted
+  Exists,            // the name is taken
+  Other,             // any other failure, code says which
+};
+
+// The cause of a failure: its kind and the system's own error number (errno
+// on Linux), 0 when the system gave none.
+struct SystemError {
+  Failure failure = Failure::None;
+  int code = 0;
+};
+
 // Outcome of a read or write: ok false on an I/O error; count is what was
 // transferred (a read shorter than asked means the end of the file).
 struct IoResult {
@@ -102,9 +123,13 @@ class FileSystem {
   // Entries of the directory matching the last component of pattern, which
   // may hold '*' and '?' (ASCII case-insensitive; "*.*" matches every name).
   // "." and ".." are never returned. Sorted by ASCII case-folded bytes, ties
-  // by exact bytes, so one tree always enumerates the same way. Empty when
-  // nothing matches or the directory cannot be read.
-  virtual std::vector<DirEntry> Enumerate(const std::string& pattern) const = 0;
+  // by exact bytes, so one tree always enumerates the same way. Nothing when
+  // the directory cannot be read (LastError says why).
+  virtual std::optional<std::vector<DirEntry>> ListDirectory(const std::string& pattern) const = 0;
+  // ListDirectory, empty when the directory cannot be read.
+  virtual std::vector<DirEntry> Enumerate(const std::string& pattern) const {
+    return ListDirectory(pattern).value_or(std::vector<DirEntry>{});
+  }
 
   // Creates one directory; false when it could not be made (an existing one
   // included).
@@ -115,6 +140,12 @@ class FileSystem {
 
   // A millisecond counter that wraps at 2^32.
   virtual uint32_t Milliseconds() const = 0;
+
+  // Why the calling thread's latest call that reported failure failed. Only
+  // meaningful right after that call: any later call may change it.
+  virtual SystemError LastError() const = 0;
+  // The system's short text for an error number ("Permission denied").
+  virtual std::string ErrorText(int code) const = 0;
 };
 
 // The process's real file system. Stateless; lives for the whole program.

@@ -93,7 +93,8 @@ std::string WithSlashes(std::string path);
 // and '?' for one, letters compared ignoring ASCII case; "*.*" matches all.
 bool MatchesPattern(std::string_view name, std::string_view pattern);
 
-// FileSystem::Enumerate for the native file system.
-std::vector<DirEntry> Enumerate(const std::string& pattern);
+// FileSystem::ListDirectory for the native file system; errno says why when
+// it gives nothing.
+std::optional<std::vector<DirEntry>> Enumerate(const std::string& pattern);
 
 }  // namespace platform::native

@@ -30,9 +30,32 @@ int OpenFlags(Access access, Creation creation) {
   return flags;
 }
 
+// Sets errno to say why when fd is not a regular file.
 bool IsRegularFile(int fd) {
   struct stat info;
-  return ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+  if (::fstat(fd, &info) != 0) return false;
+  if (S_ISREG(info.st_mode)) return true;
+  errno = S_ISDIR(info.st_mode) ? EISDIR : ENODEV;
+  return false;
+}
+
+Failure Classify(int code) {
+  switch (code) {
+    case 0: return Failure::None;
+    case ENOENT:
+    case ENOTDIR: return Failure::NotFound;
+    case EACCES:
+    case EPERM: return Failure::PermissionDenied;
+    case EROFS: return Failure::ReadOnly;
+    case ENOSPC:
+    case EDQUOT: return Failure::DiskFull;
+    case EWOULDBLOCK: return Failure::Locked;
+    case EISDIR: return Failure::IsDirectory;
+    case ENODEV:
+    case ENXIO: return Failure::NotRegularFile;
+    case EEXIST: return Failure::Exists;
+    default: return Failure::Other;
+  }
 }
 
 // flock locks belong to the open file description, so two opens in one
@@ -158,7 +181,7 @@ class Native final : public FileSystem {
     return FileTimeFromUnix(info->st_mtim.tv_sec, info->st_mtim.tv_nsec);
   }
 
-  std::vector<DirEntry> Enumerate(const std::string& pattern) const override {
+  std::optional<std::vector<DirEntry>> ListDirectory(const std::string& pattern) const override {
     return native::Enumerate(pattern);
   }
 
@@ -195,6 +218,11 @@ class Native final : public FileSystem {
     ::clock_gettime(CLOCK_MONOTONIC, &now);
     return uint32_t(uint64_t(now.tv_sec) * 1000 + uint64_t(now.tv_nsec) / 1'000'000);
   }
+
+  // errno is the calling thread's own.
+  SystemError LastError() const override { return SystemError{Classify(errno), errno}; }
+
+  std::string ErrorText(int code) const override { return std::strerror(code); }
 };
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -65,10 +66,16 @@ TEST_F(ArchiveIndex, SavingWritesTheSameBytesAndCutsTrailingBytes) {
 TEST_F(ArchiveIndex, MalformedFilesAreRefusedAndLeftUnchanged) {
   EXPECT_FALSE(archive.Open(nullptr, Archive::ModeWrite) || archive.Open("", Archive::ModeWrite));
   EXPECT_FALSE(archive.Open(path.c_str(), static_cast<Archive::FileMode>(3)));
+  EXPECT_EQ(archive.LastError().code, GAME::ErrorCode::BadArgument);
   EXPECT_FALSE(archive.Open(path.c_str(), Archive::ModeRead) || std::filesystem::exists(path));
+  EXPECT_EQ(archive.LastError().code, GAME::ErrorCode::NotFound);
+  EXPECT_EQ(archive.LastError().systemError, ENOENT);
+  EXPECT_FALSE(archive.Open(dir.Path().c_str(), Archive::ModeRead));
+  EXPECT_EQ(archive.LastError().code, GAME::ErrorCode::IsDirectory);
+  // The first two name the check that failed.
   const std::pair<const char*, std::function<void(RawArchive&)>> cases[] = {
-      {"fourth magic byte not NUL", [](RawArchive& a) { a.header.magic[3] = 'X'; }},
-      {"version 2", [](RawArchive& a) { a.header.version = 2; }},
+      {"bad magic", [](RawArchive& a) { a.header.magic[3] = 'X'; }},
+      {"unknown version", [](RawArchive& a) { a.header.version = 2; }},
       {"index beyond the file", [](RawArchive& a) { a.header.numEntries += 1; }},
       {"index offset inside the header", [](RawArchive& a) { a.header.indexOffset = 100; }},
       {"huge part count", [](RawArchive& a) { a.header.numParts = 0x40000000; }},
@@ -99,6 +106,10 @@ TEST_F(ArchiveIndex, MalformedFilesAreRefusedAndLeftUnchanged) {
     WriteWholeFile(path, bytes);
     for (Archive::FileMode mode : {Archive::ModeRead, Archive::ModeWrite}) {
       EXPECT_FALSE(archive.Open(path.c_str(), mode)) << what;
+      EXPECT_EQ(archive.LastError().code, GAME::ErrorCode::NotAnArchive) << what;
+      if (&what == &cases[0].first || &what == &cases[1].first) {
+        EXPECT_EQ(archive.LastError().detail, what);
+      }
       EXPECT_EQ(archive.GetNumFiles(), 0u) << what;
       EXPECT_EQ(archive.ArchiveFileMode(), Archive::ModeNone) << what;
       EXPECT_EQ(ReadWholeFile(path), bytes) << what;
@@ -115,6 +126,7 @@ TEST_F(ArchiveIndex, OneWriterExcludesEveryOtherOpenWhileReadersShare) {
   ASSERT_TRUE(archive.Open(path.c_str(), Archive::ModeWrite));
   EXPECT_FALSE(other.Open(path.c_str(), Archive::ModeWrite));
   EXPECT_FALSE(other.Open(path.c_str(), Archive::ModeRead));
+  EXPECT_EQ(ErrorMessage(other.LastError().code), std::string("locked by another process"));
   archive.Close(false);
   ASSERT_TRUE(archive.Open(path.c_str(), Archive::ModeRead));
   EXPECT_TRUE(reader.Open(path.c_str(), Archive::ModeRead));
@@ -126,10 +138,12 @@ TEST_F(ArchiveIndex, OneWriterExcludesEveryOtherOpenWhileReadersShare) {
     reader.Close(false);
   });
   EXPECT_FALSE(other.Open(path.c_str(), Archive::ModeWrite, 0, 0));
+  EXPECT_EQ(other.LastError().code, GAME::ErrorCode::Locked);
   EXPECT_TRUE(other.Open(path.c_str(), Archive::ModeWrite, 0, 60000));
   release.join();
   const std::string typo = dir / "typo.arc";
-  EXPECT_FALSE(other.Open(typo.c_str(), Archive::ModeWrite, 0, 0));
+  EXPECT_FALSE(other.Open(typo.c_str(), Archive::ModeWrite, 0, 1000));
+  EXPECT_EQ(other.LastError().code, GAME::ErrorCode::NotFound);
   EXPECT_FALSE(std::filesystem::exists(typo));
   EXPECT_TRUE(other.Open(typo.c_str(), Archive::ModeWrite, Archive::OpenCreate, 0));
 }

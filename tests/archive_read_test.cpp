@@ -3,6 +3,7 @@
 // requests and damage.
 #include <filesystem>
 #include <istream>
+#include <thread>
 
 #include "archive/korvat.h"
 
@@ -52,9 +53,20 @@ TEST_F(ArchiveRead, CopiesRangesUpToTheEndOfStoredAndCompressedEntries) {
       }
     }
   }
-  EXPECT_EQ(Read(2, 0, 4), "failed");  // removed
-  EXPECT_EQ(Read(2, kWhole, 4), "failed");
+  // A removed entry has no content: offset 0 copies nothing and succeeds.
+  EXPECT_EQ(Read(2, 0, 4), std::string(8, '\xA5'));
+  EXPECT_EQ(Read(2, kWhole, 4), std::string(8, '\xA5'));
+  EXPECT_EQ(Read(2, 1, 4), "failed");
   EXPECT_EQ(Read(1, kSize + 1, 4), "failed");  // beyond the end
+  EXPECT_EQ(archive.LastError().code, ErrorCode::BadArgument);
+  EXPECT_EQ(Read(3, 0, 4), "failed");
+  // Each thread keeps its own last failure.
+  std::thread([&] {
+    EXPECT_EQ(archive.LastError().code, ErrorCode::None);
+    EXPECT_EQ(Read(1, kSize + 1, 4), "failed");
+    EXPECT_EQ(archive.LastError().detail, "offset beyond the end");
+  }).join();
+  EXPECT_EQ(ErrorMessage(archive.LastError()), "bad argument (no such entry)");
 }
 
 TEST_F(ArchiveRead, CallerBufferInflatesEachPartOnceAndKeepsIt) {
@@ -89,11 +101,13 @@ TEST_F(ArchiveRead, DamagedOrMissingDataIsReported) {
   std::string got(2 * kBlock, '\0');
   EXPECT_EQ(reader.Read(got.data(), got.size()), int64_t(kBlock));
   EXPECT_EQ(reader.Read(got.data(), got.size()), -1);
+  EXPECT_EQ(archive.LastError().code, GAME::ErrorCode::Damaged);
   Archive::StreamBuf buffer(archive, 1);
   std::istream in(&buffer);
   EXPECT_TRUE(in.read(got.data(), std::streamsize(got.size())).bad());
   std::vector<unsigned char> whole;
-  EXPECT_FALSE(archive.ReadFile("c", whole));
+  EXPECT_FALSE(archive.ReadFile("c", whole) || archive.ReadFile("none", whole));
+  EXPECT_EQ(archive.LastError().code, GAME::ErrorCode::NotFound);
   korvat_archive* handle = korvat_new();
   size_t size = 0;
   ASSERT_EQ(korvat_open(handle, path.c_str(), KORVAT_MODE_READ, 0, 0), KORVAT_OK);
@@ -102,7 +116,7 @@ TEST_F(ArchiveRead, DamagedOrMissingDataIsReported) {
   got.resize(kSize);
   EXPECT_EQ(korvat_read_file(handle, "c", got.data(), got.size(), &size), KORVAT_ERROR_DAMAGED);
   EXPECT_STREQ(korvat_last_message(handle),
-               "the data of \"c\" is missing or damaged, or cannot be read");
+               "cannot read \"c\": damaged data (part 2 does not inflate)");
   EXPECT_EQ(korvat_verify(handle, 1), KORVAT_ERROR_DAMAGED);
   EXPECT_EQ(korvat_read_file(handle, "s", got.data(), got.size(), &size), KORVAT_OK);
   EXPECT_EQ(korvat_last_error(handle), KORVAT_OK);

@@ -31,7 +31,7 @@ file(GLOB top RELATIVE ${PREFIX}/include ${PREFIX}/include/*)
 file(GLOB_RECURSE headers RELATIVE ${PREFIX}/include ${PREFIX}/include/*)
 list(SORT headers)
 if(NOT top STREQUAL "korvat" OR NOT headers STREQUAL
-   "korvat/Archive.h;korvat/Version.h;korvat/korvat.h;korvat/mem/Vector.h")
+   "korvat/Archive.h;korvat/Error.h;korvat/Version.h;korvat/korvat.h;korvat/mem/Vector.h")
   message(FATAL_ERROR "installed headers: ${headers}")
 endif()
 if(NOT EXISTS ${PREFIX}/share/doc/korvat/LICENSE)

@@ -5,7 +5,9 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <mutex>
+#include <thread>
 
 #include "platform/FileSystem.h"
 
@@ -65,8 +67,9 @@ class FaultyFileSystem : public platform::FileSystem {
   std::optional<platform::FileTime> LastWriteTime(const std::string& p) const override {
     return inner_.LastWriteTime(p);
   }
-  std::vector<platform::DirEntry> Enumerate(const std::string& p) const override {
-    return inner_.Enumerate(p);
+  std::optional<std::vector<platform::DirEntry>> ListDirectory(
+      const std::string& p) const override {
+    return inner_.ListDirectory(p);
   }
   bool CreateDirectory(const std::string& p) const override { return inner_.CreateDirectory(p); }
   bool RemoveFile(const std::string& p) const override { return inner_.RemoveFile(p); }
@@ -75,6 +78,10 @@ class FaultyFileSystem : public platform::FileSystem {
     return inner_.SetCurrentDirectory(p);
   }
   uint32_t Milliseconds() const override { return inner_.Milliseconds(); }
+  // An injected Fail is an I/O error, a short write a full disk; otherwise
+  // what the inner file system says.
+  platform::SystemError LastError() const override;
+  std::string ErrorText(int code) const override { return inner_.ErrorText(code); }
 
  private:
   struct Slot {
@@ -88,6 +95,8 @@ class FaultyFileSystem : public platform::FileSystem {
   const platform::FileSystem& inner_;
   mutable std::mutex mutex_;
   mutable std::array<Slot, 4> slots_{};
+  // Per thread: the error of its latest counted call when that was injected.
+  mutable std::map<std::thread::id, platform::SystemError> injected_;
 };
 
 }  // namespace testing_support

@@ -19,6 +19,7 @@ namespace testing_support {
 
 using GAME::Archive;
 using GAME::ArchiveTestPeer;
+using GAME::ErrorCode;
 using Call = FaultyFileSystem::Call;
 using Fault = FaultyFileSystem::Fault;
 
