@@ -53,6 +53,11 @@ int main(int argc, char** argv) {
   for (size_t i = 0; i < large.size(); ++i) large[i] = Byte(i);
   {
     Archive archive;
+    if (archive.Open(argv[1], Archive::ModeWrite, 0, 0) ||
+        archive.LastError().code != GAME::ErrorCode::NotFound ||
+        GAME::ErrorMessage(archive.LastError()).empty()) {
+      return 7;
+    }
     if (!archive.Open(argv[1], Archive::ModeWrite, Archive::OpenCreate, 0)) return 1;
     const unsigned char text[] = {'h', 'e', 'l', 'l', 'o'};
     if (archive.AddFileFromMemory("Hello.TXT", text, sizeof text, 6, {1, 2}) < 0) return 1;
