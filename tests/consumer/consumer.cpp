@@ -4,6 +4,7 @@
 // threads through readers, then through a stream and whole, and prints the
 // small one. With --abi it prints the sizes of the public types instead.
 #include <korvat/Archive.h>
+#include <korvat/korvat.h>
 
 #include <cstdio>
 #include <cstring>
@@ -43,9 +44,10 @@ int main(int argc, char** argv) {
   if (argc < 2) return 2;
   if (std::strcmp(argv[1], "--abi") == 0) {
     std::printf("size Archive %zu\nsize FileEntry %zu\nsize Stats %zu\nsize BlockBuffer %zu\n"
-                "size Reader %zu\nsize StreamBuf %zu\n",
+                "size Reader %zu\nsize StreamBuf %zu\nsize Error %zu\nsize korvat_entry %zu\n",
                 sizeof(Archive), sizeof(Archive::FileEntry), sizeof(Archive::Stats),
-                sizeof(Archive::BlockBuffer), sizeof(Archive::Reader), sizeof(Archive::StreamBuf));
+                sizeof(Archive::BlockBuffer), sizeof(Archive::Reader), sizeof(Archive::StreamBuf),
+                sizeof(GAME::Error), sizeof(korvat_entry));
     return 0;
   }
   if (std::strcmp(Archive::Version(), KORVAT_VERSION_STRING) != 0) return 3;
