@@ -8,7 +8,8 @@
 // at once: FindFile, GetNumFiles, GetFileEntry, ReadFromFile (each thread
 // with its own BlockBuffer, or none), ExtractFileToMemory, ExtractFileToDisk
 // (to distinct files; directories they share may be created concurrently),
-// ExtractFileParallel and VerifyFile. They read the index and the archive
+// ExtractFileParallel, VerifyFile, Entry, ActiveFiles and ReadFile, and
+// Readers (each used by one thread). They read the index and the archive
 // file only by positioned reads and keep no state between calls. Every other
 // method needs the object to itself. Two objects may not write one archive at
 // once: opening for writing takes an exclusive lock on the file, opening for
