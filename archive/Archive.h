@@ -8,7 +8,8 @@
 // at once: FindFile, GetNumFiles, GetFileEntry, ReadFromFile (each thread
 // with its own BlockBuffer, or none), ExtractFileToMemory, ExtractFileToDisk
 // (to distinct files; directories they share may be created concurrently),
-// ExtractFileParallel and VerifyFile. They read the index and the archive
+// ExtractFileParallel, VerifyFile, Entry, ActiveFiles and ReadFile, and
+// Readers (each used by one thread). They read the index and the archive
 // file only by positioned reads and keep no state between calls. Every other
 // method needs the object to itself. Two objects may not write one archive at
 // once: opening for writing takes an exclusive lock on the file, opening for
@@ -25,15 +26,21 @@
 // Failures are reported through results (bool, or -1 for an index), and
 // LastError() says why; running out of memory raises std::bad_alloc, which
 // the class does not catch.
+//
+// Installed as <korvat/Archive.h>; its own includes are relative to it.
+// Archive::Reader (below the class) is the safe way to read an entry in
+// pieces; korvat/korvat.h is the same library's C interface.
 #pragma once
 
 #include <cstdint>
 #include <list>
 #include <memory>
+#include <streambuf>
 #include <string>
 #include <vector>
 
-#include "archive/Error.h"
+#include "Error.h"
+#include "Version.h"
 #include "mem/Vector.h"
 
 namespace platform {
@@ -95,16 +102,23 @@ class KORVAT_API Archive {
   };
 
   // A caller-owned cache of one inflated part for ReadFromFile. The caller
-  // allocates both areas: uncompressedData must hold BlockSize() bytes and
-  // compressedData MaxPartSize() bytes (the largest part the format allows).
-  // Set currentPart to kNoPart before using the buffer for another file or
-  // after the archive changed.
+  // allocates both areas: uncompressedData must hold kUncompressedAreaSize
+  // (BlockSize()) bytes and compressedData kCompressedAreaSize
+  // (MaxPartSize(), the largest part the format allows): a smaller area
+  // overflows on a part that does not compress. Set currentPart to kNoPart
+  // before using the buffer for another file or after the archive changed.
+  // Reader below owns correctly sized areas and tracks its entry: prefer it.
   struct BlockBuffer {
     uint32_t currentPart;
     unsigned char* compressedData;
     unsigned char* uncompressedData;
   };
   static constexpr uint32_t kNoPart = 0xFFFFFFFF;
+  // The sizes BlockBuffer's areas need: the block size, and zlib's
+  // compressBound of one block.
+  static constexpr uint32_t kUncompressedAreaSize = 262144;
+  static constexpr uint32_t kCompressedAreaSize =
+      262144 + (262144 >> 12) + (262144 >> 14) + (262144 >> 25) + 13;
 
   using ProgressCallback = void (*)(const FileEntry& entry, unsigned int index,
                                     unsigned int count);
@@ -166,7 +180,7 @@ class KORVAT_API Archive {
   // --- Entries ---------------------------------------------------------------
 
   unsigned int GetNumFiles() const;
-  // The caller keeps 0 <= index < GetNumFiles().
+  // An index out of range gives an inactive entry with no name (all zero).
   const FileEntry& GetFileEntry(int index) const;
   unsigned int BlockSize() const;
   static constexpr unsigned int MaxPartSize() { return kMaxPartSize; }
@@ -252,6 +266,48 @@ class KORVAT_API Archive {
   // "part 2 of 3 does not inflate", ...). Writes nothing.
   bool VerifyFile(int index, std::string* reason) const;
 
+  // --- Safe reading and pipeline conveniences ---------------------------------
+
+  class Reader;
+  class StreamBuf;
+
+  // The library's version at run time ("0.2.0"); KORVAT_VERSION_STRING is the
+  // one compiled against.
+  static const char* Version();
+
+  enum OpenFlags : unsigned int { OpenCreate = 1 };
+  // Open, except that in ModeWrite a missing file is created only with
+  // OpenCreate in flags, and a lock another object holds is waited for up to
+  // lockTimeoutMs milliseconds (0: not at all). False as Open, or when the
+  // file is missing without OpenCreate.
+  bool Open(const char* fileName, FileMode mode, unsigned int flags, unsigned int lockTimeoutMs);
+  // The entry at index, or null when index is out of range.
+  const FileEntry* Entry(int index) const;
+  // The indices of the active entries, in index order: all of them for a
+  // null or empty directory, otherwise those under it (a stored directory
+  // name such as "textures/walls"), in its subdirectories too when
+  // recursive.
+  std::vector<int> ActiveFiles(const char* directory, bool recursive) const;
+  // Reads the active entry name whole into content, checking its Adler-32.
+  // False (content emptied) when there is no such entry or its data is
+  // missing or damaged.
+  bool ReadFile(const char* name, std::vector<unsigned char>& content) const;
+
+  // AddFileFromMemory for constant data, recording fileTime as the entry's
+  // time. The same results.
+  int AddFileFromMemory(const char* name, const unsigned char* data, unsigned int size, int level,
+                        FileTime fileTime);
+  // AddFileFromDisk storing the file at path under name instead of the name
+  // path normalises to. The same results.
+  int AddFileFromDisk(const char* path, const char* name, int level);
+  // ReplaceFileFromDisk and the memory form, for the active entry index,
+  // which must be the one name names; the same results and guarantees.
+  int ReplaceFileFromDisk(int index, const char* path, const char* name, int level);
+  int ReplaceFileFromMemory(int index, const char* name, const unsigned char* data,
+                            unsigned int size, int level, FileTime fileTime);
+  // RemoveFile of the active entry name; false when there is none.
+  bool RemoveFileByName(const char* name);
+
  private:
   friend class ArchiveTestPeer;
 
@@ -326,8 +382,8 @@ class KORVAT_API Archive {
   KORVAT_LOCAL int PlaceCompressed(const char* name, unsigned int realSize, NextPart&& nextPart);
   template <class Add>
   KORVAT_LOCAL int ReplaceEntry(int index, const char* path, Add&& add);
-  KORVAT_LOCAL int StoreFileFromDisk(const char* path);
-  KORVAT_LOCAL int CompressFileFromDisk(const char* path, int level);
+  KORVAT_LOCAL int StoreFileFromDisk(const char* path, const char* name);
+  KORVAT_LOCAL int CompressFileFromDisk(const char* path, const char* name, int level);
   KORVAT_LOCAL bool Writable() const;
 
   // Reading (ArchiveRead.cpp).
@@ -377,6 +433,79 @@ class KORVAT_API Archive {
   std::unique_ptr<ErrorSlots> errors;
   // The entry a replacement removes when its content is placed, or -1.
   int replacing = -1;
+};
+
+// Reads one entry's content from any position through its own cache of one
+// inflated part, so reading in small pieces inflates each part once. The
+// archive must stay open and unchanged while a reader reads: a reader whose
+// entry was removed, replaced or moved fails instead of giving stale bytes.
+// Readers over one archive that nothing changes may read on several threads
+// at once, each reader used by one thread at a time.
+class KORVAT_API Archive::Reader {
+ public:
+  Reader();  // not open
+  // A reader at the start of the active entry index; not open when index is
+  // not an active entry of the archive.
+  Reader(const Archive& archive, int index);
+  Reader(Reader&& other) noexcept;
+  Reader& operator=(Reader&& other) noexcept;
+  ~Reader();
+
+  bool IsOpen() const;
+  int Index() const;
+  unsigned int Size() const;  // the content's bytes; 0 when not open
+  unsigned int Tell() const;
+  // Moves to position; false (the position unchanged) beyond Size() or when
+  // not open.
+  bool Seek(unsigned int position);
+  // Copies up to size bytes from the position to destination and moves past
+  // them. Returns the number given, fewer than size only at the end (0
+  // there); -1 when not open, when the entry changed, or when the data
+  // cannot be read or inflated, after which the position stays past the
+  // bytes given by earlier calls.
+  int64_t Read(void* destination, size_t size);
+
+ private:
+  KORVAT_LOCAL bool Unchanged() const;
+
+  const Archive* archive_ = nullptr;
+  int index_ = -1;
+  uint32_t position_ = 0;
+  // What the entry was when the reader opened it.
+  uint32_t flags_ = 0;
+  uint32_t offset_ = 0;
+  uint32_t realSize_ = 0;
+  uint32_t checksum_ = 0;
+  const PartRecord* parts_ = nullptr;
+  std::unique_ptr<unsigned char[]> area_;  // compressed, then uncompressed
+  BlockBuffer buffer_{kNoPart, nullptr, nullptr};
+};
+
+// A std::streambuf over a Reader, so that std::istream and the code that
+// takes one read an entry: `Archive::StreamBuf buf(archive, index);
+// std::istream in(&buf);`. Input only; seekg and tellg move within the
+// content. Damaged or unreadable data sets the stream's badbit (through a
+// std::ios_base::failure, which the stream rethrows when its exceptions()
+// ask for badbit).
+class KORVAT_API Archive::StreamBuf : public std::streambuf {
+ public:
+  StreamBuf(const Archive& archive, int index);
+  explicit StreamBuf(Reader reader);
+  ~StreamBuf() override;
+  bool IsOpen() const;
+
+ protected:
+  int_type underflow() override;
+  std::streamsize xsgetn(char_type* destination, std::streamsize count) override;
+  std::streamsize showmanyc() override;
+  pos_type seekoff(off_type offset, std::ios_base::seekdir direction,
+                   std::ios_base::openmode which) override;
+  pos_type seekpos(pos_type position, std::ios_base::openmode which) override;
+
+ private:
+  static constexpr size_t kGetArea = 16384;
+  Reader reader_;
+  std::unique_ptr<char[]> area_;
 };
 
 }  // namespace GAME

@@ -417,13 +417,19 @@ int Archive::AddFileFromMemory(const char* name, unsigned char* data, unsigned i
 }
 
 int Archive::AddFileFromDisk(const char* path, int level) {
+  return AddFileFromDisk(path, path, level);
+}
+
+int Archive::AddFileFromDisk(const char* path, const char* name, int level) {
   if (!Writable()) return FailIndex(ErrorCode::NotOpen, "not open for writing");
   if (path == nullptr || path[0] == '\0') return FailIndex(ErrorCode::BadArgument, "no path");
+  if (name == nullptr) return FailIndex(ErrorCode::BadArgument, "no name");
   if (level < 0 || level > 9) return FailIndex(ErrorCode::BadLevel, std::to_string(level));
   // Taken before the content is read: a file changed during the add then
   // looks newer than what was stored.
   const std::optional<platform::FileTime> time = fs->LastWriteTime(path);
-  const int index = level == 0 ? StoreFileFromDisk(path) : CompressFileFromDisk(path, level);
+  const int index =
+      level == 0 ? StoreFileFromDisk(path, name) : CompressFileFromDisk(path, name, level);
   if (index < 0) return -1;
   entries[static_cast<size_t>(index)].fileTime =
       time ? FileTime{time->low, time->high} : FileTime{0, 0};
@@ -471,8 +477,8 @@ int Archive::ReplaceEntry(int index, const char* path, Add&& add) {
   return added;
 }
 
-int Archive::StoreFileFromDisk(const char* path) {
-  if (FindFile(path) >= 0) return FailIndex(ErrorCode::NameTaken, path);
+int Archive::StoreFileFromDisk(const char* path, const char* name) {
+  if (FindFile(name) >= 0) return FailIndex(ErrorCode::NameTaken, name);
   const platform::File source(
       *fs, fs->Open(path, platform::Access::Read, platform::Creation::OpenExisting,
                     platform::Lock::Shared));
@@ -484,7 +490,7 @@ int Archive::StoreFileFromDisk(const char* path) {
   const size_t chunk = std::min<size_t>(kCopyChunk, n);
   const auto buffer = std::make_unique_for_overwrite<unsigned char[]>(chunk);
   uint32_t checksum = StartChecksum();
-  const int index = PlaceEntry(path, n, n, false, [&](uint32_t offset) {
+  const int index = PlaceEntry(name, n, n, false, [&](uint32_t offset) {
     for (uint32_t done = 0; done < n;) {
       const auto length = static_cast<uint32_t>(std::min<size_t>(chunk, n - done));
       // A short read means the file shrank: what was placed cannot be filled.
@@ -529,8 +535,8 @@ int Archive::PlaceCompressed(const char* name, unsigned int realSize, NextPart&&
   return index;
 }
 
-int Archive::CompressFileFromDisk(const char* path, int level) {
-  if (FindFile(path) >= 0) return FailIndex(ErrorCode::NameTaken, path);
+int Archive::CompressFileFromDisk(const char* path, const char* name, int level) {
+  if (FindFile(name) >= 0) return FailIndex(ErrorCode::NameTaken, name);
   platform::File source(*fs, fs->Open(path, platform::Access::Read,
                                       platform::Creation::OpenExisting, platform::Lock::Shared));
   if (!source.IsOpen()) return FailSource(path);
@@ -543,7 +549,7 @@ int Archive::CompressFileFromDisk(const char* path, int level) {
   const auto packed = std::make_unique_for_overwrite<unsigned char[]>(compressBound(blockLength));
   uint32_t checksum = StartChecksum();
   uint32_t done = 0;
-  const int index = PlaceCompressed(path, n, [&](CompressedPart& part) {
+  const int index = PlaceCompressed(name, n, [&](CompressedPart& part) {
     const uint32_t length = std::min(format::kBlockSize, n - done);
     if (!ReadAll(*fs, source.Handle(), done, block.get(), length)) return FailSource(path) >= 0;
     checksum = Checksum(checksum, block.get(), length);
@@ -584,6 +590,28 @@ int Archive::AddPackedFile(PackedFile& file) {
   entries[static_cast<size_t>(index)].checksum = checksum;
   entries[static_cast<size_t>(index)].fileTime = file.Time();
   return index;
+}
+
+// The pipeline forms: a chosen stored name, constant data, a file time.
+
+int Archive::AddFileFromMemory(const char* name, const unsigned char* data, unsigned int size,
+                               int level, FileTime fileTime) {
+  // The description's form takes the data as non-const but only reads it.
+  const int index = AddFileFromMemory(name, const_cast<unsigned char*>(data), size, level);
+  if (index >= 0) entries[static_cast<size_t>(index)].fileTime = fileTime;
+  return index;
+}
+
+int Archive::ReplaceFileFromDisk(int index, const char* path, const char* name, int level) {
+  if (name == nullptr) return FailIndex(ErrorCode::BadArgument, "no name");
+  return ReplaceEntry(index, name, [&] { return AddFileFromDisk(path, name, level); });
+}
+
+int Archive::ReplaceFileFromMemory(int index, const char* name, const unsigned char* data,
+                                   unsigned int size, int level, FileTime fileTime) {
+  if (name == nullptr) return FailIndex(ErrorCode::BadArgument, "no name");
+  return ReplaceEntry(index, name,
+                      [&] { return AddFileFromMemory(name, data, size, level, fileTime); });
 }
 
 }  // namespace GAME

@@ -185,7 +185,11 @@ bool Archive::Close(bool allowReopen) {
 unsigned int Archive::GetNumFiles() const { return static_cast<unsigned int>(entries.size()); }
 
 const Archive::FileEntry& Archive::GetFileEntry(int index) const {
-  return entries[static_cast<size_t>(index)];
+  // Out of range: an inactive entry with no name, instead of memory
+  // outside the array.
+  static constexpr FileEntry kNoEntry{};
+  const FileEntry* entry = Entry(index);
+  return entry != nullptr ? *entry : kNoEntry;
 }
 
 unsigned int Archive::BlockSize() const { return blockSize; }

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <set>
 #include <tuple>
 
 #include "support/WritableArchive.h"
@@ -148,6 +149,50 @@ TEST_F(ArchiveAdd, RefusesAnAddWhoseDataAndIndexWouldReach4GiB) {
   EXPECT_EQ(Add("m", ""), -1);  // even an empty file's index record no longer fits
   ASSERT_TRUE(archive.Close(false));
   EXPECT_EQ(std::filesystem::file_size(path), 0xFFFFFFFFull);
+}
+
+// The pipeline forms: constant data with a time, a file under a chosen name,
+// replacing either, removal by name, listing one directory; a bad index.
+TEST_F(ArchiveAdd, PipelineFormsAddUnderChosenNamesRemoveByNameAndList) {
+  const std::string content = Text(kBlock + 10);
+  const std::string source = Source("src.bin", content);
+  const auto* bytes = reinterpret_cast<const unsigned char*>("constant");
+  Open();
+  ASSERT_EQ(archive.AddFileFromMemory("a/One.txt", bytes, 8, 6, {7, 8}), 0);
+  ASSERT_EQ(archive.AddFileFromDisk(source.c_str(), "A\\b\\two.bin", 6), 1);
+  ASSERT_EQ(archive.AddFileFromDisk(source.c_str(), "top", 0), 2);
+  ASSERT_EQ(archive.AddFileFromDisk(source.c_str(), "a/c/three", 0), 3);
+  EXPECT_EQ(archive.AddFileFromDisk(source.c_str(), "a/one.txt", 0), -1);
+  EXPECT_EQ(archive.FindFile(source.c_str()), -1);
+  EXPECT_EQ(archive.ReplaceFileFromDisk(2, source.c_str(), "other", 0), -1);
+  EXPECT_GE(archive.ReplaceFileFromDisk(2, source.c_str(), "TOP", 9), 0);
+  EXPECT_GE(archive.ReplaceFileFromMemory(archive.FindFile("a/one.txt"), "a/one.txt", bytes, 5,
+                                          0, {9, 9}), 0);
+  EXPECT_TRUE(archive.RemoveFileByName("A/B/TWO.BIN"));
+  EXPECT_FALSE(archive.RemoveFileByName("a/b/two.bin"));
+  EXPECT_EQ(Entry(-1).flags | Entry(int(archive.GetNumFiles())).flags, 0u);
+  EXPECT_EQ(archive.Entry(-1), nullptr);
+
+  const auto names = [&](const char* directory, bool recursive) {  // sorted
+    std::set<std::string> found;
+    for (int i : archive.ActiveFiles(directory, recursive)) found.insert(Entry(i).name);
+    std::string all;
+    for (const std::string& name : found) all += name + " ";
+    return all;
+  };
+  const std::pair<std::tuple<const char*, bool>, std::string> listings[] = {
+      {{nullptr, true}, "a/c/three a/one.txt top "}, {{"", false}, "top "},
+      {{"A\\", false}, "a/one.txt "}, {{"./a", true}, "a/c/three a/one.txt "},
+      {{"a/c/three", true}, ""}, {{"b", true}, ""}};
+  for (const auto& [query, expected] : listings) {
+    EXPECT_EQ(names(std::get<0>(query), std::get<1>(query)), expected) << std::get<0>(query);
+  }
+  std::vector<unsigned char> got;
+  ASSERT_TRUE(archive.ReadFile("top", got) && std::string(got.begin(), got.end()) == content);
+  ASSERT_TRUE(archive.ReadFile("a/one.txt", got) && std::string(got.begin(), got.end()) == "const");
+  const Archive::FileTime time = Entry(archive.FindFile("a/one.txt")).fileTime;
+  EXPECT_EQ(std::tuple(time.lowDateTime, time.highDateTime), std::tuple(9u, 9u));
+  Saved();
 }
 
 }  // namespace

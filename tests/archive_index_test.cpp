@@ -5,7 +5,10 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <chrono>
+#include <filesystem>
 #include <functional>
+#include <thread>
 
 #include "archive/Archive.h"
 #include "support/RawArchive.h"
@@ -149,6 +152,21 @@ TEST_F(ArchiveIndex, OneWriterExcludesEveryOtherOpenWhileReadersShare) {
   ASSERT_TRUE(archive.Open(path.c_str(), Archive::ModeRead));
   EXPECT_TRUE(reader.Open(path.c_str(), Archive::ModeRead));
   EXPECT_FALSE(other.Open(path.c_str(), Archive::ModeWrite));
+  // The pipeline's Open waits for the lock, and creates only when asked.
+  std::thread release([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    archive.Close(false);
+    reader.Close(false);
+  });
+  EXPECT_FALSE(other.Open(path.c_str(), Archive::ModeWrite, 0, 0));
+  EXPECT_EQ(other.LastError().code, GAME::ErrorCode::Locked);
+  EXPECT_TRUE(other.Open(path.c_str(), Archive::ModeWrite, 0, 60000));
+  release.join();
+  const std::string typo = dir / "typo.arc";
+  EXPECT_FALSE(other.Open(typo.c_str(), Archive::ModeWrite, 0, 1000));
+  EXPECT_EQ(other.LastError().code, GAME::ErrorCode::NotFound);
+  EXPECT_FALSE(std::filesystem::exists(typo));
+  EXPECT_TRUE(other.Open(typo.c_str(), Archive::ModeWrite, Archive::OpenCreate, 0));
 }
 
 // Lookups work while closed with Close(true); a changed file is reloaded, a

@@ -1,7 +1,11 @@
 // Reading byte ranges of stored and compressed entries into memory, the
-// one-part cache of a caller's BlockBuffer, and bad requests and damage.
+// one-part cache of a caller's BlockBuffer, readers and streams, and bad
+// requests and damage.
 #include <filesystem>
+#include <istream>
 #include <thread>
+
+#include "archive/korvat.h"
 
 #include "support/WritableArchive.h"
 
@@ -91,9 +95,78 @@ TEST_F(ArchiveRead, DamagedOrMissingDataIsReported) {
     EXPECT_EQ(cache.currentPart, Archive::kNoPart);
   }
   EXPECT_EQ(Read(1, kWhole, kSize), "failed");
+  // A reader gives the intact first part, then fails; whole reads fail,
+  // and the C interface says which entry and why.
+  Archive::Reader reader(archive, 1);
+  std::string got(2 * kBlock, '\0');
+  EXPECT_EQ(reader.Read(got.data(), got.size()), int64_t(kBlock));
+  EXPECT_EQ(reader.Read(got.data(), got.size()), -1);
+  EXPECT_EQ(archive.LastError().code, GAME::ErrorCode::Damaged);
+  Archive::StreamBuf buffer(archive, 1);
+  std::istream in(&buffer);
+  EXPECT_TRUE(in.read(got.data(), std::streamsize(got.size())).bad());
+  std::vector<unsigned char> whole;
+  EXPECT_FALSE(archive.ReadFile("c", whole) || archive.ReadFile("none", whole));
+  EXPECT_EQ(archive.LastError().code, GAME::ErrorCode::NotFound);
+  korvat_archive* handle = korvat_new();
+  size_t size = 0;
+  ASSERT_EQ(korvat_open(handle, path.c_str(), KORVAT_MODE_READ, 0, 0), KORVAT_OK);
+  EXPECT_EQ(korvat_read_file(handle, "c", got.data(), got.size(), &size),
+            KORVAT_ERROR_BUFFER_TOO_SMALL);
+  got.resize(kSize);
+  EXPECT_EQ(korvat_read_file(handle, "c", got.data(), got.size(), &size), KORVAT_ERROR_DAMAGED);
+  EXPECT_STREQ(korvat_last_message(handle),
+               "cannot read \"c\": damaged data (part 2 does not inflate)");
+  EXPECT_EQ(korvat_verify(handle, 1), KORVAT_ERROR_DAMAGED);
+  EXPECT_EQ(korvat_read_file(handle, "s", got.data(), got.size(), &size), KORVAT_OK);
+  EXPECT_EQ(korvat_last_error(handle), KORVAT_OK);
+  korvat_free(handle);
   std::filesystem::resize_file(path, 2048 + 100);
   EXPECT_NE(Read(0, 0, 16), "failed");
   EXPECT_EQ(Read(0, 90, 16), "failed");
+}
+
+// A reader reads in pieces of any size across part boundaries, inflating
+// each part once; seeks and the end behave as a file's; a stream reads
+// through it; a reader whose entry changed gives nothing.
+TEST_F(ArchiveRead, ReaderGivesPiecesAndInflatesEachPartOnce) {
+  std::vector<char> piece(70001);
+  for (int index : {0, 1}) {
+    Archive::Reader reader(archive, index);
+    ASSERT_TRUE(reader.IsOpen());
+    ASSERT_TRUE(reader.Seek(7));
+    std::string got(kContent, 0, 7);
+    const uint64_t before = fs.Count(Call::ReadAt);
+    for (size_t n = 1; got.size() < kSize + 1; n = n * 3 % 70001 + 1) {
+      const int64_t given = reader.Read(piece.data(), n);
+      ASSERT_TRUE(given > 0 || (given == 0 && got.size() == kSize)) << given;
+      if (given == 0) break;
+      got.append(piece.data(), size_t(given));
+    }
+    EXPECT_TRUE(got == kContent) << index;
+    if (index == 1) {
+      EXPECT_EQ(fs.Count(Call::ReadAt) - before, 3u);
+    }
+    EXPECT_FALSE(reader.Seek(kSize + 1));
+    EXPECT_EQ(reader.Tell(), kSize);
+  }
+  Archive::StreamBuf buffer(archive, 1);
+  std::istream in(&buffer);
+  std::string text(kBlock + 20, '\0');
+  in.seekg(-20 - std::streamoff(kBlock), std::ios_base::end);
+  EXPECT_TRUE(in.read(text.data(), std::streamsize(text.size())) && text == kContent.substr(kSize - kBlock - 20));
+  EXPECT_EQ(in.get(), EOF);
+  in.clear();
+  EXPECT_EQ(in.seekg(kBlock - 1).get(), static_cast<unsigned char>(kContent[kBlock - 1]));
+  EXPECT_EQ(in.tellg(), std::streampos(kBlock));
+
+  EXPECT_FALSE(Archive::Reader(archive, 2).IsOpen());  // removed
+  char byte;
+  EXPECT_EQ(Archive::Reader(archive, 9).Read(&byte, 1), -1);
+  Open(Archive::ModeWrite);
+  Archive::Reader stale(archive, 0);
+  ASSERT_TRUE(archive.RemoveFile(0));
+  EXPECT_EQ(stale.Read(&byte, 1), -1);
 }
 
 }  // namespace

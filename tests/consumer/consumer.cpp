@@ -1,24 +1,95 @@
 // A program of someone else's that uses the installed archive library: it
-// creates an archive, adds one file from memory, reopens it and prints what
-// it finds.
-#include <archive/Archive.h>
+// stores a small file and a large one (three parts) from memory, reopens the
+// archive for reading and reads the large one in byte ranges from four
+// threads through readers, then through a stream and whole, and prints the
+// small one. With --abi it prints the sizes of the public types instead.
+#include <korvat/Archive.h>
+#include <korvat/korvat.h>
 
 #include <cstdio>
+#include <cstring>
+#include <istream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#if KORVAT_VERSION != KORVAT_VERSION_MAJOR * 10000 + KORVAT_VERSION_MINOR * 100 + KORVAT_VERSION_PATCH
+#error "the version macros disagree"
+#endif
+
+namespace {
+
+using GAME::Archive;
+
+unsigned char Byte(size_t i) { return static_cast<unsigned char>((i * 7919) >> 5); }
+
+bool ReadRanges(const Archive& archive, int index, unsigned seed) {
+  Archive::Reader reader(archive, index);
+  std::vector<unsigned char> got(70000);
+  for (unsigned k = 0; k < 40; ++k) {
+    const unsigned start = (k * 104729u + seed * 7u) % reader.Size();
+    if (!reader.Seek(start)) return false;
+    const int64_t n = reader.Read(got.data(), got.size());
+    if (n != int64_t(std::min<size_t>(got.size(), reader.Size() - start))) return false;
+    for (int64_t i = 0; i < n; ++i) {
+      if (got[size_t(i)] != Byte(start + size_t(i))) return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 2) return 2;
+  if (std::strcmp(argv[1], "--abi") == 0) {
+    std::printf("size Archive %zu\nsize FileEntry %zu\nsize Stats %zu\nsize BlockBuffer %zu\n"
+                "size Reader %zu\nsize StreamBuf %zu\nsize Error %zu\nsize korvat_entry %zu\n",
+                sizeof(Archive), sizeof(Archive::FileEntry), sizeof(Archive::Stats),
+                sizeof(Archive::BlockBuffer), sizeof(Archive::Reader), sizeof(Archive::StreamBuf),
+                sizeof(GAME::Error), sizeof(korvat_entry));
+    return 0;
+  }
+  if (std::strcmp(Archive::Version(), KORVAT_VERSION_STRING) != 0) return 3;
+  std::vector<unsigned char> large(3 * 262144 - 100);
+  for (size_t i = 0; i < large.size(); ++i) large[i] = Byte(i);
   {
-    GAME::Archive archive;
-    if (!archive.Open(argv[1], GAME::Archive::ModeWrite)) return 1;
-    unsigned char text[] = {'h', 'e', 'l', 'l', 'o'};
-    if (archive.AddFileFromMemory("Hello.TXT", text, sizeof text, 6) < 0) return 1;
+    Archive archive;
+    if (archive.Open(argv[1], Archive::ModeWrite, 0, 0) ||
+        archive.LastError().code != GAME::ErrorCode::NotFound ||
+        GAME::ErrorMessage(archive.LastError()).empty()) {
+      return 7;
+    }
+    if (!archive.Open(argv[1], Archive::ModeWrite, Archive::OpenCreate, 0)) return 1;
+    const unsigned char text[] = {'h', 'e', 'l', 'l', 'o'};
+    if (archive.AddFileFromMemory("Hello.TXT", text, sizeof text, 6, {1, 2}) < 0) return 1;
+    if (archive.AddFileFromMemory("data/large.bin", large.data(), unsigned(large.size()), 6,
+                                  {0, 0}) < 0) {
+      return 1;
+    }
     if (!archive.Close(false)) return 1;
   }
-  GAME::Archive archive;
-  if (!archive.Open(argv[1], GAME::Archive::ModeRead)) return 1;
-  int index = archive.FindFile("hello.txt");
-  if (index < 0) return 1;
-  const GAME::Archive::FileEntry& entry = archive.GetFileEntry(index);
+  Archive archive;
+  if (!archive.Open(argv[1], Archive::ModeRead)) return 1;
+  const int index = archive.FindFile("data/LARGE.bin");
+  bool good[4] = {};
+  {
+    std::vector<std::jthread> threads;
+    for (unsigned t = 0; t < 4; ++t) {
+      threads.emplace_back([&, t] { good[t] = ReadRanges(archive, index, t); });
+    }
+  }
+  for (bool g : good) {
+    if (!g) return 4;
+  }
+  Archive::StreamBuf buffer(archive, index);
+  std::istream in(&buffer);
+  in.seekg(262140);
+  char four[4];
+  if (!in.read(four, 4) || static_cast<unsigned char>(four[3]) != Byte(262143)) return 5;
+  std::vector<unsigned char> whole;
+  if (!archive.ReadFile("data/large.bin", whole) || whole != large) return 6;
+  const Archive::FileEntry& entry = archive.GetFileEntry(archive.FindFile("hello.txt"));
   std::printf("%s %u\n", entry.name, entry.realSize);
   return 0;
 }
