@@ -57,6 +57,21 @@ class EntryFile(io.BufferedIOBase):
     read1 = read
     readinto1 = readinto
 
+    def readline(self, size=-1):
+        """Up to and with the next b"\\n", read in chunks (the default reads
+        a byte per call)."""
+        line = bytearray()
+        while size is None or size < 0 or len(line) < size:
+            chunk = self.read(8192 if size is None or size < 0 else min(8192, size - len(line)))
+            end = chunk.find(b"\n") + 1
+            if end:
+                self.seek(end - len(chunk), io.SEEK_CUR)
+                chunk = chunk[:end]
+            line += chunk
+            if end or not chunk:
+                break
+        return bytes(line)
+
     def seek(self, offset, whence=io.SEEK_SET):
         """Moves to offset from the start, the position or the end; beyond the
         end reads give nothing, as with a disk file."""

@@ -56,8 +56,11 @@ def test_an_archive_the_tool_made_reads_in_python(tmp_path):
         assert archive.verify() == {}
 
 
+CONFIG = b'{"lives": 3,\n "level": 1}'
+
+
 def test_an_archive_python_made_reads_with_the_tool(tmp_path):
-    (tmp_path / "on-disk.json").write_text('{"lives": 3}')
+    (tmp_path / "on-disk.json").write_text(CONFIG.decode())
     with korvat.open(tmp_path / "py.arc", "a") as archive:
         archive.add("Levels\\One.bin", content(PART + 1, 2), level=0)
         archive.add("levels/two.bin", bytearray(content(3 * PART, 3)), level=9)
@@ -66,15 +69,17 @@ def test_an_archive_python_made_reads_with_the_tool(tmp_path):
         archive.replace("levels/two.bin", memoryview(b"replaced"))
         archive.remove("gone")
         archive.compact()
-        assert json.load(archive.open("config.json")) == {"lives": 3}
-        assert io.TextIOWrapper(archive.open("config.json")).readline() == '{"lives": 3}'
+        assert list(archive.open("config.json")) == [b'{"lives": 3,\n', b' "level": 1}']
+        assert io.TextIOWrapper(archive.open("config.json")).readline() == '{"lives": 3,\n'
+        assert archive.open("config.json").readline(5) == b'{"liv'
+        assert json.load(archive.open("config.json")) == {"lives": 3, "level": 1}
         assert not archive.stat("levels/one.bin").compressed and archive.stat("config.json").compressed
     listed = sorted(tool(tmp_path / "py.arc", "-list", cwd=tmp_path).split())
     assert listed == ["config.json", "levels/one.bin", "levels/two.bin"]
     tool(tmp_path / "py.arc", "-verify", cwd=tmp_path)
     tool(tmp_path / "py.arc", "-extract", tmp_path / "out", cwd=tmp_path)
     expected = {"levels/one.bin": content(PART + 1, 2), "levels/two.bin": b"replaced",
-                "config.json": b'{"lives": 3}'}
+                "config.json": CONFIG}
     for name, data in expected.items():
         assert (tmp_path / "out" / name).read_bytes() == data
     with korvat.open(tmp_path / "py.arc") as archive:
