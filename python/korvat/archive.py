@@ -5,6 +5,7 @@ once (names, stat, read, open, extract, verify); each file object that open
 gives is used by one thread at a time. An archive open for writing runs one
 call at a time, whichever thread makes it. Closing waits for calls in flight.
 """
+import collections
 import contextlib
 import ctypes
 import dataclasses
@@ -62,35 +63,43 @@ def encoded(name):
 
 class Gate:
     """Lets calls share the handle or have it alone, and close wait for the
-    calls in flight. The thread that has it alone may enter again (a
-    finalizer may run inside a call)."""
+    calls in flight. A thread waiting to have it alone stops new sharers, so
+    that a stream of reads cannot starve it. A thread inside may enter again
+    (a finalizer may run inside a call), except to have alone what it shares."""
 
     def __init__(self):
         self._changed = threading.Condition()
-        self._sharing = 0
+        self._sharers = collections.Counter()  # thread: depth
         self._owner = None
         self._depth = 0
+        self._waiting = 0
 
     @contextlib.contextmanager
     def shared(self):
+        me = threading.get_ident()
         with self._changed:
-            while self._owner not in (None, threading.get_ident()):
-                self._changed.wait()
-            self._sharing += 1
+            if self._owner != me and not self._sharers[me]:
+                while self._owner is not None or self._waiting:
+                    self._changed.wait()
+            self._sharers[me] += 1
         try:
             yield
         finally:
             with self._changed:
-                self._sharing -= 1
-                self._changed.notify_all()
+                self._sharers[me] -= 1
+                if not self._sharers[me]:
+                    del self._sharers[me]
+                    self._changed.notify_all()
 
     @contextlib.contextmanager
     def alone(self):
         me = threading.get_ident()
         with self._changed:
             if self._owner != me:
-                while self._owner is not None or self._sharing:
+                self._waiting += 1
+                while self._owner is not None or self._sharers:
                     self._changed.wait()
+                self._waiting -= 1
                 self._owner = me
             self._depth += 1
         try:

@@ -10,6 +10,8 @@ import random
 import shutil
 import subprocess
 import sys
+import threading
+import time
 import zlib
 
 import pytest
@@ -179,6 +181,45 @@ def test_threads_read_one_archive(ranged):
 
     with concurrent.futures.ThreadPoolExecutor(4) as pool:
         assert all(pool.map(read, range(24)))
+
+
+def test_a_waiting_close_holds_off_new_readers():
+    gate, order = korvat.archive.Gate(), []
+
+    def enter(kind):
+        with getattr(gate, kind)():
+            order.append(kind)
+
+    with gate.shared():
+        closer = threading.Thread(target=enter, args=("alone",))
+        closer.start()
+        while not gate._waiting:
+            time.sleep(0.001)
+        reader = threading.Thread(target=enter, args=("shared",))
+        reader.start()
+        time.sleep(0.05)
+    closer.join()
+    reader.join()
+    assert order == ["alone", "shared"]
+
+
+def test_close_stops_reading_threads(tmp_path):
+    with korvat.open(tmp_path / "c.arc", "a") as archive:
+        archive.add("x", content(PART + 1, 6))
+    archive, started = korvat.open(tmp_path / "c.arc"), threading.Barrier(5)
+
+    def read():
+        started.wait()
+        with pytest.raises(ValueError, match="closed archive"):
+            while True:
+                archive.read("x")
+
+    with concurrent.futures.ThreadPoolExecutor(4) as pool:
+        readers = [pool.submit(read) for _ in range(4)]
+        started.wait()
+        archive.close()
+        for reader in readers:
+            reader.result(timeout=10)
 
 
 @pytest.mark.parametrize("library,reason", [
