@@ -33,7 +33,8 @@ UNIX_EPOCH_TICKS = 11_644_473_600 * TICKS_PER_SECOND
 
 @dataclasses.dataclass(frozen=True)
 class EntryInfo:
-    """What the index holds about one entry; time is None when unknown."""
+    """What the index holds about one entry; time is None when unknown (or
+    beyond what a datetime holds)."""
     name: str           # the stored name: lower case, '/' separators
     size: int           # content bytes
     stored_size: int    # bytes it takes in the archive
@@ -50,6 +51,14 @@ def file_time(when):
     if not 0 < ticks < 1 << 64:
         raise ValueError(f"{when!r} cannot be stored as a file time")
     return ticks
+
+
+def as_datetime(ticks):
+    """A file time as a datetime in UTC; None for 0 (unknown) or beyond year 9999."""
+    try:
+        return FILE_TIME_EPOCH + datetime.timedelta(microseconds=ticks // 10) if ticks else None
+    except OverflowError:
+        return None
 
 
 def encoded(name):
@@ -172,7 +181,8 @@ class Archive:
                     failure = self._error(handle, result)
             finally:
                 self._lib.korvat_free(handle)
-        for entry_file in list(self._files):
+            entry_files = list(self._files)
+        for entry_file in entry_files:
             entry_file.close()
         if failure is not None:
             raise failure
@@ -217,12 +227,9 @@ class Archive:
             index = self._find(name)
             self._check(self._lib.korvat_stat(self._open(), index, ctypes.byref(entry)))
             stored_name = self._stored_name(index)
-        when = None
-        if entry.file_time:
-            when = FILE_TIME_EPOCH + datetime.timedelta(microseconds=entry.file_time // 10)
         return EntryInfo(stored_name, entry.real_size, entry.stored_size,
                          bool(entry.flags & c.ENTRY_COMPRESSED), entry.checksum, entry.parts,
-                         when)
+                         as_datetime(entry.file_time))
 
     def read(self, name):
         """The whole content of the entry name, its checksum checked."""
@@ -244,10 +251,10 @@ class Archive:
         reader = ctypes.c_void_p()
         with self._use():
             index = self._find(name)
+            stored_name = self._stored_name(index)
             self._check(self._lib.korvat_reader_open(self._open(), index, ctypes.byref(reader)))
-            size = self._lib.korvat_reader_size(reader)
-            entry_file = EntryFile(self, reader, self._stored_name(index), size)
-        self._files.add(entry_file)
+            entry_file = EntryFile(self, reader, stored_name, self._lib.korvat_reader_size(reader))
+            self._files.add(entry_file)
         return entry_file
 
     def extract(self, destination, names=None):

@@ -89,6 +89,21 @@ def test_an_archive_python_made_reads_with_the_tool(tmp_path):
     assert os.listdir(tmp_path / "again" / "levels") == ["two.bin"]
 
 
+WHEN = datetime.datetime(2020, 1, 2, 3, 4, 5, 678900, tzinfo=datetime.timezone.utc)
+
+
+@pytest.mark.parametrize("given,expected", [(WHEN, WHEN), (WHEN.timestamp(), WHEN),
+                                            (1.5e12, None), (None, "now")])
+def test_file_times_of_added_bytes(tmp_path, given, expected):
+    with korvat.open(tmp_path / "t.arc", "a") as archive:
+        archive.add("x", b"x", time=given)
+        stored = archive.stat("x").time
+    if expected == "now":
+        assert abs(stored - datetime.datetime.now(datetime.timezone.utc)) < datetime.timedelta(minutes=1)
+    else:
+        assert stored == expected
+
+
 SIZE = 2 * PART + 1000
 RANGES = [(0, 10), (PART - 3, 6), (PART, PART), (PART - 1, PART + 2), (SIZE - 5, 100),
           (SIZE, 10), (SIZE + 50, 10)]
