@@ -15,9 +15,11 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "archive/Archive.h"
+#include "archive/ErrorSlots.h"
 #include "archive/Format.h"
 #include "platform/FileSystem.h"
 
@@ -125,19 +127,22 @@ std::string FirstLink(const platform::FileSystem& fs, const Landing& landing) {
 }
 
 // Creates the destination as typed, then the directories below it, none of
-// which may be a symbolic link. True when all of them are directories.
-bool PrepareDirectories(const platform::FileSystem& fs, const Landing& landing) {
-  if (!landing.destination.empty() && !CreateDirectoryPath(fs, landing.destination)) return false;
+// which may be a symbolic link. Empty when all of them are directories, else
+// the first that is not.
+std::string PrepareDirectories(const platform::FileSystem& fs, const Landing& landing) {
+  if (!landing.destination.empty() && !CreateDirectoryPath(fs, landing.destination)) {
+    return landing.destination;
+  }
   for (const std::string& directory : landing.below) {
     platform::Attributes attributes = fs.GetAttributes(directory);
-    if (attributes.isLink) return false;
+    if (attributes.isLink) return directory;
     if (!attributes.exists) {
       fs.CreateDirectory(directory);  // made meanwhile by another thread: passed over
       attributes = fs.GetAttributes(directory);
     }
-    if (attributes.isLink || !attributes.exists || !attributes.isDirectory) return false;
+    if (attributes.isLink || !attributes.exists || !attributes.isDirectory) return directory;
   }
-  return true;
+  return std::string();
 }
 
 // A new file beside target, made exclusively: the content is written there
@@ -155,25 +160,28 @@ std::optional<std::string> CreateTemporary(const platform::FileSystem& fs,
   return std::nullopt;
 }
 
+// How writing an entry's content ended.
+enum class Written { Whole, SourceFailed, WriteFailed, Mismatch };
+
 // Produces piece k of an entry's content, in order; false when it cannot be
 // read or inflated.
 using ChunkSource = std::function<bool(uint32_t k, std::span<const unsigned char>& chunk)>;
 
-// Writes pieces 0..count-1 one after another into target. True when every
+// Writes pieces 0..count-1 one after another into target. Whole when every
 // write succeeded and the bytes add up to realSize with the given checksum.
-bool WriteChunks(const platform::FileSystem& fs, platform::FileHandle target, uint32_t count,
+Written WriteChunks(const platform::FileSystem& fs, platform::FileHandle target, uint32_t count,
                  const ChunkSource& source, uint32_t realSize, uint32_t checksum) {
   uint64_t written = 0;
   uLong adler = adler32(0, nullptr, 0);
   for (uint32_t k = 0; k < count; ++k) {
     std::span<const unsigned char> chunk;
-    if (!source(k, chunk)) return false;
+    if (!source(k, chunk)) return Written::SourceFailed;
     const platform::IoResult wrote = fs.WriteAt(target, written, chunk.data(), chunk.size());
-    if (!wrote.ok || wrote.count != chunk.size()) return false;
+    if (!wrote.ok || wrote.count != chunk.size()) return Written::WriteFailed;
     adler = adler32(adler, chunk.data(), static_cast<uInt>(chunk.size()));
     written += chunk.size();
   }
-  return written == realSize && adler == checksum;
+  return written == realSize && adler == checksum ? Written::Whole : Written::Mismatch;
 }
 
 // Loads part k of the entry being extracted into a buffer.
@@ -191,7 +199,7 @@ struct PartArea {
 // before it. Ends as WriteChunks does: the same bytes on disk and the same
 // result. When a part fails, the file is cut after the parts before it, as
 // the sequential writer would have left it.
-bool WritePartsInParallel(const platform::FileSystem& fs, platform::FileHandle target,
+Written WritePartsInParallel(const platform::FileSystem& fs, platform::FileHandle target,
                           const Archive::FileEntry& entry, const PartLoader& loadPart,
                           unsigned int workers) {
   const uint32_t count = entry.numParts;
@@ -200,6 +208,7 @@ bool WritePartsInParallel(const platform::FileSystem& fs, platform::FileHandle t
   std::vector<uLong> partAdler(count);
   std::atomic<uint32_t> next{0};
   std::atomic<uint32_t> firstFailed{count};
+  std::atomic<bool> writeFailed{false};
   std::mutex errorLock;
   std::exception_ptr error;
 
@@ -220,6 +229,7 @@ bool WritePartsInParallel(const platform::FileSystem& fs, platform::FileHandle t
         const platform::IoResult wrote =
             fs.WriteAt(target, place[k], area.buffer.uncompressedData, size);
         if (!wrote.ok || wrote.count != size) {
+          writeFailed = true;
           fail(k);
           break;
         }
@@ -242,14 +252,15 @@ bool WritePartsInParallel(const platform::FileSystem& fs, platform::FileHandle t
   if (const uint32_t failed = firstFailed.load(); failed < count) {
     // Parts after the failed one may be written already; what lies before
     // it is whole, since every part taken before it was finished.
-    static_cast<void>(fs.Truncate(target, place[failed]));  // false either way
-    return false;
+    static_cast<void>(fs.Truncate(target, place[failed]));  // a failure either way
+    return writeFailed ? Written::WriteFailed : Written::SourceFailed;
   }
   uLong adler = adler32(0, nullptr, 0);
   for (uint32_t k = 0; k < count; ++k) {
     adler = adler32_combine(adler, partAdler[k], static_cast<z_off_t>(entry.parts[k].realSize));
   }
-  return place[count] == entry.realSize && adler == entry.checksum;
+  return place[count] == entry.realSize && adler == entry.checksum ? Written::Whole
+                                                                    : Written::Mismatch;
 }
 
 }  // namespace
@@ -268,15 +279,27 @@ std::string Archive::ExtractionLink(int index, const char* directory) const {
 }
 
 bool Archive::ExtractFileParallel(int index, const char* directory, unsigned int workers) const {
-  if (index < 0 || static_cast<size_t>(index) >= entries.size()) return false;
+  if (index < 0 || static_cast<size_t>(index) >= entries.size()) {
+    return Fail(ErrorCode::BadArgument, "no such entry");
+  }
   const FileEntry& entry = entries[static_cast<size_t>(index)];
-  if (!(entry.flags & format::kFlagActive) || entry.name == nullptr) return false;
-  if (fileHandle == platform::InvalidHandle()) return false;
+  if (!(entry.flags & format::kFlagActive) || entry.name == nullptr) {
+    return Fail(ErrorCode::BadArgument, "a removed entry");
+  }
+  if (fileHandle == platform::InvalidHandle()) return Fail(ErrorCode::NotOpen, "archive closed");
   const std::optional<Landing> landing =
       LandingOf(directory, std::string(entry.name, entry.nameLength));
-  if (!landing || !PrepareDirectories(*fs, *landing)) return false;
+  if (!landing) return Fail(ErrorCode::OutsideDirectory, std::string(entry.name));
+  if (const std::string blocked = PrepareDirectories(*fs, *landing); !blocked.empty()) {
+    const platform::Attributes attributes = fs->GetAttributes(blocked);
+    if (attributes.exists && !attributes.isDirectory) {
+      return Fail(ErrorCode::IO, blocked + " is not a directory");
+    }
+    return FailSystem(ErrorCode::IO, "making the directory " + blocked);
+  }
   const platform::Attributes existing = fs->GetAttributes(landing->file);
-  if (existing.isLink || (existing.exists && existing.isDirectory)) return false;
+  if (existing.isLink) return Fail(ErrorCode::BadArgument, landing->file + " is a symbolic link");
+  if (existing.exists && existing.isDirectory) return Fail(ErrorCode::IsDirectory, landing->file);
   // A file already there is held under an exclusive lock until it is
   // replaced, so the archive itself (locked while open) is never a target.
   platform::File held;
@@ -284,11 +307,11 @@ bool Archive::ExtractFileParallel(int index, const char* directory, unsigned int
     held = platform::File(*fs, fs->Open(landing->file, platform::Access::ReadWrite,
                                         platform::Creation::OpenExisting,
                                         platform::Lock::Exclusive));
-    if (!held.IsOpen()) return false;
+    if (!held.IsOpen()) return FailSystem(ErrorCode::IO, landing->file);
   }
   platform::File target;
   const std::optional<std::string> temporary = CreateTemporary(*fs, landing->file, index, target);
-  if (!temporary) return false;
+  if (!temporary) return FailSystem(ErrorCode::IO, "creating a file beside " + landing->file);
   // Removed unless it became the target.
   struct Discard {
     const platform::FileSystem& fs;
@@ -300,20 +323,44 @@ bool Archive::ExtractFileParallel(int index, const char* directory, unsigned int
       if (!keep) static_cast<void>(fs.RemoveFile(path));  // a leftover stays under its own name
     }
   } discard{*fs, *temporary, target};
-  if (!WriteExtracted(index, target.Handle(), workers) || !fs->Flush(target.Handle())) return false;
+  if (!WriteExtracted(index, target.Handle(), workers)) return false;
+  if (!fs->Flush(target.Handle())) return FailSystem(ErrorCode::IO, "writing " + *temporary);
   target.Reset();
   discard.keep = fs->Rename(*temporary, landing->file);
-  return discard.keep;
+  return discard.keep || FailSystem(ErrorCode::IO, "renaming " + *temporary);
 }
 
 bool Archive::WriteExtracted(int index, void* target, unsigned int workers) const {
   const FileEntry& entry = entries[static_cast<size_t>(index)];
+  // The sequential writers' outcome as a result; a source's failure was
+  // recorded where it happened.
+  const auto extracted = [this](Written outcome) {
+    switch (outcome) {
+      case Written::Whole: return true;
+      case Written::SourceFailed: return false;
+      case Written::WriteFailed: return FailSystem(ErrorCode::IO, "writing the file");
+      case Written::Mismatch: break;
+    }
+    return Fail(ErrorCode::Damaged, "checksum mismatch");
+  };
   if (entry.flags & format::kFlagCompressed) {
+    // The failure of the first part that failed, whichever thread met it.
+    std::mutex failureLock;
+    std::optional<std::pair<uint32_t, Error>> partFailure;
     const PartLoader loadPart = [&](uint32_t k, BlockBuffer& buffer) {
-      return LoadPart(index, k, buffer);
+      if (LoadPart(index, k, buffer)) return true;
+      const std::lock_guard<std::mutex> hold(failureLock);
+      if (!partFailure || k < partFailure->first) partFailure.emplace(k, LastError());
+      return false;
     };
     if (workers > 1 && entry.numParts > 1) {
-      return WritePartsInParallel(*fs, target, entry, loadPart, workers);
+      const Written outcome = WritePartsInParallel(*fs, target, entry, loadPart, workers);
+      if (outcome == Written::SourceFailed) {
+        if (partFailure) errors->Set(std::move(partFailure->second));
+        return false;
+      }
+      if (outcome == Written::WriteFailed) return Fail(ErrorCode::IO, "writing the file");
+      return outcome == Written::Whole || Fail(ErrorCode::Damaged, "checksum mismatch");
     }
     // One part at a time, whatever the size of the file.
     PartArea area;
@@ -322,7 +369,8 @@ bool Archive::WriteExtracted(int index, void* target, unsigned int workers) cons
       chunk = {area.buffer.uncompressedData, entry.parts[k].realSize};
       return true;
     };
-    return WriteChunks(*fs, target, entry.numParts, inflatePart, entry.realSize, entry.checksum);
+    return extracted(WriteChunks(*fs, target, entry.numParts, inflatePart, entry.realSize,
+                                 entry.checksum));
   }
 
   const uint32_t chunks = entry.realSize / kCopyChunk + (entry.realSize % kCopyChunk != 0);
@@ -334,7 +382,7 @@ bool Archive::WriteExtracted(int index, void* target, unsigned int workers) cons
     chunk = {area.get(), n};
     return true;
   };
-  return WriteChunks(*fs, target, chunks, copyChunk, entry.realSize, entry.checksum);
+  return extracted(WriteChunks(*fs, target, chunks, copyChunk, entry.realSize, entry.checksum));
 }
 
 bool Archive::ExtractAll(const char* directory, ProgressCallback callback) const {

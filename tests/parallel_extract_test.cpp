@@ -87,7 +87,8 @@ TEST_F(ParallelTool, ExtractAndVerifyGiveTheSameFilesAndLinesWithAnyWorkerCount)
   for (const char* workers : {"1", "2", "3", "8"}) {
     SCOPED_TRACE(workers);
     ASSERT_EQ(setenv("KORVAT_THREADS", workers, 1), 0);
-    const std::string out = "out" + std::string(workers);
+    const std::string out = "out";  // the same name in every run: it shows in reasons
+    std::filesystem::remove_all(dir.Path() / out);
     const ToolResult runs[2] = {Run({"mixed.arc", "-extract", out}), Run({"mixed.arc", "-verify"})};
     for (int k = 0; k < 2; ++k) {
       if (first[k].exitCode < 0) first[k] = runs[k];
@@ -99,8 +100,10 @@ TEST_F(ParallelTool, ExtractAndVerifyGiveTheSameFilesAndLinesWithAnyWorkerCount)
   unsetenv("KORVAT_THREADS");
   EXPECT_EQ(first[0].exitCode, 1);
   EXPECT_EQ(first[0].err,
-            "Failed to extract bad/part.\nFailed to extract bad/stored.\n"
-            "Failed to extract bad/sum.\nFailed to extract c/d.\n");
+            "Failed to extract bad/part.\nReason: damaged data (part 3 does not inflate)\n"
+            "Failed to extract bad/stored.\nReason: damaged data (checksum mismatch)\n"
+            "Failed to extract bad/sum.\nReason: damaged data (checksum mismatch)\n"
+            "Failed to extract c/d.\nReason: I/O error (out/c is not a directory)\n");
   EXPECT_EQ(first[1].err,
             "damaged: bad/part (part 3 of 5 does not inflate)\n"
             "damaged: bad/stored (checksum mismatch)\n"

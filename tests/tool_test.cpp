@@ -97,8 +97,10 @@ TEST_F(Tool, CommandsPrintWhatTheyDidAndExitWithOneOnAFailure) {
       {{"test.arc", "-list"}, "s/b\n", "", 0, {.fileSizeLimit = 2048}},  // nothing to rewrite
       {{"test.arc", "-compact"}, "", compactFailed + indexFailed, 1, {.fileSizeLimit = 2048}},
       {{"test.arc", "-compact"}, ""},
-      {{"b.arc", "-extract", "b"}, "(1 / 2) good\n(2 / 2) bad\n", "Failed to extract bad.\n", 1},
-      {{"b.arc", "-extract", "b", "BAD"}, "", "Failed to extract BAD.\n", 1},
+      {{"b.arc", "-extract", "b"}, "(1 / 2) good\n(2 / 2) bad\n",
+       "Failed to extract bad.\nReason: damaged data (checksum mismatch)\n", 1},
+      {{"b.arc", "-extract", "b", "BAD"}, "",
+       "Failed to extract BAD.\nReason: damaged data (checksum mismatch)\n", 1},
       {{"ro.arc", "-STATS"}, stats, "", 0, asUser},
       {{"ro.arc", "-extract", "ro"}, "(1 / 2) a\n(2 / 2) (removed)\n", "", 0, asUser},
       {{"ro.arc", "-remove", "a"}, "", "Failed to open archive file ro.arc.\n"

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -12,6 +13,7 @@
 #include "platform/Process.h"
 #include "tool/CommandLine.h"
 #include "tool/InOrder.h"
+#include "tool/Reason.h"
 #include "tool/Refusals.h"
 
 namespace tool {
@@ -71,13 +73,17 @@ bool LandingsCollide(const GAME::Archive& archive) {
   return false;
 }
 
-// The failure of one extraction, with the symbolic link that refused it when
-// there is one.
+// The failure of one extraction: the symbolic link that refused it when
+// there is one, else the reason the library gave.
 void ReportFailedExtraction(const GAME::Archive& archive, int index, const char* destination,
-                            const char* name) {
+                            const char* name, const GAME::Error& error) {
   std::fprintf(stderr, "Failed to extract %s.\n", name);
   const std::string link = archive.ExtractionLink(index, destination);
-  if (!link.empty()) ReportLinkInDestination(link);
+  if (!link.empty()) {
+    ReportLinkInDestination(link);
+  } else {
+    PrintReason(error);
+  }
 }
 
 }  // namespace
@@ -95,7 +101,7 @@ bool ExtractNamedFile(const GAME::Archive& archive, const char* destination, con
     return true;
   }
   if (archive.ExtractFileParallel(index, destination, workers)) return true;
-  ReportFailedExtraction(archive, index, destination, name);
+  ReportFailedExtraction(archive, index, destination, name, archive.LastError());
   return false;
 }
 
@@ -109,17 +115,22 @@ bool ExtractEverything(const GAME::Archive& archive, const char* destination, un
   const unsigned int count = archive.GetNumFiles();
   // A large entry's parts are inflated by several threads too, so one big
   // file does not leave the other workers waiting at the end of the window.
-  const auto extract = [&](unsigned int i) {
+  // An entry's failure, taken on the thread that met it: nothing when it
+  // was extracted (or is removed).
+  const auto extract = [&](unsigned int i) -> std::optional<GAME::Error> {
     const GAME::Archive::FileEntry& entry = archive.GetFileEntry(static_cast<int>(i));
-    return (entry.flags & kActive) == 0 ||
-           archive.ExtractFileParallel(static_cast<int>(i), destination, workers);
+    if ((entry.flags & kActive) == 0 ||
+        archive.ExtractFileParallel(static_cast<int>(i), destination, workers)) {
+      return std::nullopt;
+    }
+    return archive.LastError();
   };
   // The lines of entry i once it is done, as the sequential loop prints them.
-  const auto report = [&](unsigned int i, bool& extracted) {
+  const auto report = [&](unsigned int i, std::optional<GAME::Error>& failure) {
     const GAME::Archive::FileEntry& entry = archive.GetFileEntry(static_cast<int>(i));
     PrintProgress(entry, i, count);
-    if (!extracted) {
-      ReportFailedExtraction(archive, static_cast<int>(i), destination, entry.name);
+    if (failure) {
+      ReportFailedExtraction(archive, static_cast<int>(i), destination, entry.name, *failure);
       allExtracted = false;
     }
   };
@@ -127,14 +138,14 @@ bool ExtractEverything(const GAME::Archive& archive, const char* destination, un
     for (unsigned int i = 0; i < count && platform::PendingInterrupt() == 0; ++i) {
       const GAME::Archive::FileEntry& entry = archive.GetFileEntry(static_cast<int>(i));
       PrintProgress(entry, i, count);
-      if (!extract(i)) {
-        ReportFailedExtraction(archive, static_cast<int>(i), destination, entry.name);
+      if (const std::optional<GAME::Error> failure = extract(i)) {
+        ReportFailedExtraction(archive, static_cast<int>(i), destination, entry.name, *failure);
         allExtracted = false;
       }
     }
     return allExtracted;
   }
-  RunInOrder<bool>(
+  RunInOrder<std::optional<GAME::Error>>(
       count, workers, workers * kAheadPerWorker, [] { return platform::PendingInterrupt() != 0; },
       extract, report);
   return allExtracted;
