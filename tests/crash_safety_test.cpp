@@ -1,6 +1,7 @@
 // Injected I/O faults and crashes. Each scenario runs once to count its
-// reads, writes, truncations and flushes, then once for every one of them
-// failing, coming up short or ending the process. The step that met the fault
+// reads, writes, truncations, flushes, opens and removals, then once for
+// every one of them failing, coming up short or ending the process; a crash
+// keeps, drops or tears what was not flushed. The step that met the fault
 // reports it, every other step succeeds. Then a reader sees, writing nothing,
 // the files the run should leave (or, when Close did not report success, those
 // of before), and a writer rolls the journal back to the same, leaving a
@@ -204,15 +205,19 @@ TEST_P(EveryCall, FailingComingUpShortOrEndingTheProcess) {
   const Files made = Play(s, counter, Call::ReadAt, 0).first;
   ExpectOldOrNew(made, true);
   sawOld = sawNew = false;
-  for (Call call : {Call::ReadAt, Call::WriteAt, Call::Truncate, Call::Flush}) {
+  for (Call call : {Call::ReadAt, Call::WriteAt, Call::Truncate, Call::Flush, Call::Open,
+                    Call::Remove}) {
     for (uint64_t nth = 1; nth <= counter.Count(call) && !HasFatalFailure(); ++nth) {
       for (Fault fault : {Fault::Fail, Fault::Short, Fault::Exit}) {
-        if (fault == Fault::Short && (call == Call::Truncate || call == Call::Flush)) continue;
-        SCOPED_TRACE(testing::Message()
-                     << "call kind " << int(call) << " #" << nth << ", fault " << int(fault));
+        if (fault == Fault::Short && call != Call::ReadAt && call != Call::WriteAt) continue;
+        // A crash keeps, drops or tears what was not flushed, in turn.
+        const auto loss = PowerLoss((nth + uint64_t(call)) % 3);
+        SCOPED_TRACE(testing::Message() << "call kind " << int(call) << " #" << nth << ", fault "
+                                        << int(fault) << ", loss " << int(loss));
         FaultyFileSystem fs;
         fs.Inject(call, nth, fault);
         if (fault == Fault::Exit) {
+          fs.SetPowerLoss(loss);
           EXPECT_TRUE(DiesIn([&] { Play(s, fs, call, nth); }));
           ExpectOldOrNew(made, false);
         } else {

@@ -21,6 +21,7 @@ using GAME::Archive;
 using GAME::ArchiveTestPeer;
 using Call = FaultyFileSystem::Call;
 using Fault = FaultyFileSystem::Fault;
+using PowerLoss = FaultyFileSystem::PowerLoss;
 
 // Bytes of `kinds` different values from a seeded generator: with all 256
 // they do not compress, Text's three letters compress well.
