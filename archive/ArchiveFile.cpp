@@ -68,7 +68,9 @@ bool Archive::Open(const char* name, FileMode mode) {
   if (recovered && write) {
     recovered = RecoverFromJournal(*fs, *journalPath, fileHandle);
   } else if (recovered) {
-    journalView = JournalView::Find(*fs, *journalPath, fileHandle);
+    bool failed = false;
+    journalView = JournalView::Find(*fs, *journalPath, fileHandle, failed);
+    recovered = !failed;
   }
   const std::optional<uint64_t> size =
       journalView ? std::optional<uint64_t>(journalView->Length()) : fs->Size(fileHandle);

@@ -97,12 +97,14 @@ struct Contents {
 };
 
 // Reads the segment at position into extents and moves position past it.
-// False for a torn or malformed segment.
+// False for a torn or malformed segment, and with failed set when bytes the
+// journal's size promises could not be read.
 bool ReadSegment(const platform::FileSystem& fs, platform::FileHandle journal,
                  uint64_t journalSize, uint64_t archiveLength, uint64_t& position,
-                 std::vector<JournalExtent>& extents) {
+                 std::vector<JournalExtent>& extents, bool& failed) {
   unsigned char head[kSegmentHeaderSize];
-  if (!ReadAll(fs, journal, position, head, sizeof head)) return false;
+  if (journalSize - position < sizeof head) return false;
+  if (!ReadAll(fs, journal, position, head, sizeof head)) return !(failed = true);
   if (std::memcmp(head, kSegmentMagic, sizeof kSegmentMagic) != 0) return false;
   const uint32_t count = format::LoadU32(head + 4);
   const uint64_t payload = LoadU64(head + 8);
@@ -113,7 +115,7 @@ bool ReadSegment(const platform::FileSystem& fs, platform::FileHandle journal,
   uint32_t crc = StartCrc();
   for (uint64_t done = 0; done < payload;) {
     const auto n = static_cast<size_t>(std::min(payload - done, kChunk));
-    if (!ReadAll(fs, journal, start + done, chunk.data(), n)) return false;
+    if (!ReadAll(fs, journal, start + done, chunk.data(), n)) return !(failed = true);
     crc = Crc(crc, chunk.data(), n);
     done += n;
   }
@@ -124,7 +126,8 @@ bool ReadSegment(const platform::FileSystem& fs, platform::FileHandle journal,
   std::vector<JournalExtent> found;
   for (uint32_t i = 0; i < count; ++i) {
     unsigned char record[kRecordHeaderSize];
-    if (end - at < sizeof record || !ReadAll(fs, journal, at, record, sizeof record)) return false;
+    if (end - at < sizeof record) return false;
+    if (!ReadAll(fs, journal, at, record, sizeof record)) return !(failed = true);
     const uint64_t offset = LoadU64(record);
     const uint64_t length = format::LoadU32(record + 8);
     at += sizeof record;
@@ -142,11 +145,16 @@ bool ReadSegment(const platform::FileSystem& fs, platform::FileHandle journal,
 
 // The journal's contents when it is complete and belongs to the archive:
 // its header is sound and the archive begins with the bytes it saved.
+// Nothing, with failed set, when the journal or the archive could not be
+// read: whether it applies is then unknown.
 std::optional<Contents> ReadJournal(const platform::FileSystem& fs, platform::FileHandle journal,
-                                    platform::FileHandle archive) {
+                                    platform::FileHandle archive, bool& failed) {
   const std::optional<uint64_t> size = fs.Size(journal);
+  const std::optional<uint64_t> archiveSize = fs.Size(archive);
   unsigned char head[kJournalHeaderSize];
-  if (!size || !ReadAll(fs, journal, 0, head, sizeof head)) return std::nullopt;
+  failed = !size || !archiveSize;
+  if (failed || *size < sizeof head) return std::nullopt;
+  if (!ReadAll(fs, journal, 0, head, sizeof head)) return (failed = true), std::nullopt;
   if (std::memcmp(head, kJournalMagic, sizeof kJournalMagic) != 0 ||
       Crc(StartCrc(), head, sizeof head - 4) != format::LoadU32(head + sizeof head - 4)) {
     return std::nullopt;
@@ -155,16 +163,18 @@ std::optional<Contents> ReadJournal(const platform::FileSystem& fs, platform::Fi
   // empty archive is saved.
   unsigned char current[format::kHeaderSize] = {};
   const platform::IoResult read = fs.ReadAt(archive, 0, current, sizeof current);
-  if (!read.ok || std::memcmp(current, head + kSavedHeaderAt, sizeof current) != 0) {
-    return std::nullopt;
+  if (!read.ok || read.count < std::min<uint64_t>(sizeof current, *archiveSize)) {
+    return (failed = true), std::nullopt;
   }
+  if (std::memcmp(current, head + kSavedHeaderAt, sizeof current) != 0) return std::nullopt;
 
   Contents contents;
   contents.length = LoadU64(head + 8);
   uint64_t position = sizeof head;
   while (position < *size &&
-         ReadSegment(fs, journal, *size, contents.length, position, contents.extents)) {
+         ReadSegment(fs, journal, *size, contents.length, position, contents.extents, failed)) {
   }
+  if (failed) return std::nullopt;
   // Each byte is saved once; overlapping records are not ours.
   std::sort(contents.extents.begin(), contents.extents.end(),
             [](const JournalExtent& a, const JournalExtent& b) { return a.offset < b.offset; });
@@ -217,8 +227,9 @@ bool RecoverFromJournal(const platform::FileSystem& fs, const std::string& path,
   {
     const platform::File journal = OpenJournal(fs, path);
     if (!journal.IsOpen()) return false;
-    const std::optional<Contents> contents = ReadJournal(fs, journal.Handle(), archive);
-    if (contents && !RollBack(fs, journal.Handle(), archive, *contents)) return false;
+    bool failed = false;
+    const std::optional<Contents> contents = ReadJournal(fs, journal.Handle(), archive, failed);
+    if (failed || (contents && !RollBack(fs, journal.Handle(), archive, *contents))) return false;
   }
   // An incomplete journal, or one of another file, saved nothing of this one.
   return fs.RemoveFile(path);
@@ -226,10 +237,15 @@ bool RecoverFromJournal(const platform::FileSystem& fs, const std::string& path,
 
 std::unique_ptr<JournalView> JournalView::Find(const platform::FileSystem& fs,
                                                const std::string& path,
-                                               platform::FileHandle archive) {
+                                               platform::FileHandle archive, bool& failed) {
   platform::File journal = OpenJournal(fs, path);
-  if (!journal.IsOpen()) return nullptr;
-  std::optional<Contents> contents = ReadJournal(fs, journal.Handle(), archive);
+  failed = false;
+  if (!journal.IsOpen()) {
+    const platform::Attributes attributes = fs.GetAttributes(path);
+    failed = attributes.exists && !attributes.isDirectory;
+    return nullptr;
+  }
+  std::optional<Contents> contents = ReadJournal(fs, journal.Handle(), archive, failed);
   if (!contents) return nullptr;
   return std::make_unique<JournalView>(fs, std::move(journal), contents->length,
                                        std::move(contents->extents));

@@ -65,9 +65,10 @@ struct JournalExtent {
 // writing anything (for an archive opened for reading only).
 class JournalView {
  public:
-  // Null when no complete journal of this archive lies at path.
+  // Null when no complete journal of this archive lies at path, with failed
+  // set when one lies there that could not be read.
   static std::unique_ptr<JournalView> Find(const platform::FileSystem& fs, const std::string& path,
-                                           platform::FileHandle archive);
+                                           platform::FileHandle archive, bool& failed);
   JournalView(const platform::FileSystem& fs, platform::File journal, uint64_t length,
               std::vector<JournalExtent> extents)
       : fs_(fs), journal_(std::move(journal)), length_(length), extents_(std::move(extents)) {}
