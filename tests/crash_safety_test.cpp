@@ -29,8 +29,9 @@ std::string Letters(size_t size, unsigned seed) { return Noise(size, seed, 26); 
 
 // The active files read through the class, and the count of entries (which
 // compaction changes); nothing when it does not open or a file is not whole.
-std::optional<Files> FilesOf(const std::string& path) {
-  Archive archive;
+std::optional<Files> FilesOf(const std::string& path,
+                             const platform::FileSystem& fs = platform::NativeFileSystem()) {
+  Archive archive(fs);
   if (!archive.Open(path.c_str(), Archive::ModeRead)) return std::nullopt;
   Files files{{"#entries", std::to_string(archive.GetNumFiles())}};
   for (int i = 0; i < int(archive.GetNumFiles()); ++i) {
@@ -232,9 +233,12 @@ TEST_P(EveryCall, FailingComingUpShortOrEndingTheProcess) {
 INSTANTIATE_TEST_SUITE_P(Scenarios, EveryCall, testing::Range<size_t>(0, Scenarios().size()));
 
 // An add ended once its new index was written, leaving the journal. A tool
-// on a read-only medium lists the archive as it was and changes nothing; a
-// rollback that dies is resumed by the next open; a journal torn or altered,
-// or beside an archive replaced since, is not applied and a writer removes it.
+// on a read-only medium lists the archive as it was and changes nothing. A
+// rollback whose read, write, truncation, flush, open or removal fails is
+// refused and leaves the journal; one that dies is resumed by the next open.
+// A reader that cannot read the journal sees nothing rather than the files
+// half written. A journal torn or altered, or beside an archive replaced
+// since, is not applied and a writer removes it.
 TEST_F(CrashSafety, JournalOfACrashedAddRollsBackOnlyWhenItFits) {
   Begin(Scenarios()[0].base);
   FaultyFileSystem crashing;
@@ -247,15 +251,31 @@ TEST_F(CrashSafety, JournalOfACrashedAddRollsBackOnlyWhenItFits) {
   Expect({"test.arc", "-list"}, 0, "a.txt\nb.bin\nc.txt\n", "", {.unprivileged = true});
   EXPECT_TRUE(ReadWholeFile(arc) == crashed && ReadWholeFile(journal) == saved);
   stdfs::permissions(dir.Path(), stdfs::perms::owner_all);
-  for (Call call : {Call::WriteAt, Call::Truncate, Call::Flush}) {
-    for (uint64_t n = 1; !HasFailure(); ++n) {
-      WriteWholeFile(arc, crashed);
-      WriteWholeFile(journal, saved);
-      FaultyFileSystem fs;
-      fs.Inject(call, n, Fault::Exit);
-      const bool died = DiesIn([&] { Archive(fs).Open(arc.c_str(), Archive::ModeWrite); });
-      ExpectOldOrNew(old, true);
-      if (!died) break;
+  for (Call call : {Call::ReadAt, Call::WriteAt, Call::Truncate, Call::Flush, Call::Open,
+                    Call::Remove}) {
+    bool struck = true;
+    for (uint64_t n = 1; struck && !HasFailure(); ++n) {
+      for (Fault fault : {Fault::Fail, Fault::Short, Fault::Exit}) {
+        if (fault == Fault::Short && call != Call::ReadAt && call != Call::WriteAt) continue;
+        SCOPED_TRACE(testing::Message() << "call kind " << int(call) << " #" << n << ", fault "
+                                        << int(fault));
+        WriteWholeFile(arc, crashed);
+        WriteWholeFile(journal, saved);
+        FaultyFileSystem fs, readerFs;
+        fs.Inject(call, n, fault);
+        fs.SetPowerLoss(PowerLoss((n + uint64_t(call)) % 3));
+        if (fault == Fault::Exit) {
+          struck = DiesIn([&] { Archive(fs).Open(arc.c_str(), Archive::ModeWrite); });
+        } else {
+          readerFs.Inject(call, n, fault);
+          const std::optional<Files> seen = FilesOf(arc, readerFs);
+          EXPECT_TRUE(seen == old || (!seen && readerFs.Count(call) >= n));
+          Archive archive(fs);
+          const bool opened = archive.Open(arc.c_str(), Archive::ModeWrite);
+          EXPECT_NE(opened, fs.Count(call) >= n);
+        }
+        ExpectOldOrNew(old, true);
+      }
     }
   }
   const std::vector<unsigned char> initial = Scenarios()[0].base,
