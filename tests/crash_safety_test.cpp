@@ -14,6 +14,8 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <tuple>
+#include <vector>
 
 #include "support/ToolRunner.h"
 #include "support/WritableArchive.h"
@@ -197,17 +199,21 @@ class CrashSafety : public ToolTest {
   bool sawOld = false, sawNew = false;
 };
 
-class EveryCall : public CrashSafety, public testing::WithParamInterface<size_t> {};
+// A scenario's writes and flushes, or its other calls: two halves of one
+// scenario's cost, so that ctest runs them side by side.
+class EveryCall : public CrashSafety,
+                  public testing::WithParamInterface<std::tuple<size_t, bool>> {};
 
 TEST_P(EveryCall, FailingComingUpShortOrEndingTheProcess) {
-  const Scenario& s = Scenarios()[GetParam()];
+  const auto [scenario, writes] = GetParam();
+  const Scenario& s = Scenarios()[scenario];
   Begin(s.base);
   FaultyFileSystem counter;
   const Files made = Play(s, counter, Call::ReadAt, 0).first;
   ExpectOldOrNew(made, true);
   sawOld = sawNew = false;
-  for (Call call : {Call::ReadAt, Call::WriteAt, Call::Truncate, Call::Flush, Call::Open,
-                    Call::Remove}) {
+  for (Call call : writes ? std::vector{Call::WriteAt, Call::Flush}
+                         : std::vector{Call::ReadAt, Call::Truncate, Call::Open, Call::Remove}) {
     for (uint64_t nth = 1; nth <= counter.Count(call) && !HasFatalFailure(); ++nth) {
       for (int way = 0; way < 5; ++way) {  // fail, come up short, crash with each loss
         const Fault fault = way < 2 ? Fault(way) : Fault::Exit;
@@ -232,9 +238,11 @@ TEST_P(EveryCall, FailingComingUpShortOrEndingTheProcess) {
       }
     }
   }
-  EXPECT_TRUE(sawOld && sawNew);
+  EXPECT_TRUE(!writes || (sawOld && sawNew));
 }
-INSTANTIATE_TEST_SUITE_P(Scenarios, EveryCall, testing::Range<size_t>(0, Scenarios().size()));
+INSTANTIATE_TEST_SUITE_P(Scenarios, EveryCall,
+                         testing::Combine(testing::Range<size_t>(0, Scenarios().size()),
+                                          testing::Bool()));
 
 // An add ended once its new index was written, leaving the journal. A tool
 // on a read-only medium lists the archive as it was and changes nothing. A
