@@ -183,7 +183,8 @@ class CrashSafety : public ToolTest {
     sawNew |= *seen == now;
     EXPECT_TRUE(ReadWholeFile(arc) == left && ReadWholeFile(journal) == leftJournal);
     {
-      Archive recovered;
+      const FaultyFileSystem noDiskFlushes;
+      Archive recovered(noDiskFlushes);
       ASSERT_TRUE(recovered.Open(arc.c_str(), Archive::ModeWrite));
       EXPECT_FALSE(stdfs::exists(journal));
       RawArchive raw;
