@@ -156,6 +156,8 @@ std::optional<std::string> CreateTemporary(const platform::FileSystem& fs,
     file = platform::File(fs, fs.Open(path, platform::Access::ReadWrite,
                                       platform::Creation::CreateNew, platform::Lock::None));
     if (file.IsOpen()) return path;
+    // Only a name already taken is worth another try.
+    if (fs.LastError().failure != platform::Failure::Exists) break;
   }
   return std::nullopt;
 }

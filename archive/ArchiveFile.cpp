@@ -110,6 +110,10 @@ bool Archive::Open(const char* name, FileMode mode) {
                  !fs->CanCreateIn(DirectoryOf(*journalPath)) ||
                  FailSystem(ErrorCode::IO, "removing " + *journalPath);
       }
+    } else if (finding.state == JournalState::Unreadable) {
+      // Whether the archive needs its journal to be read as it was is
+      // unknown: it is not read at all.
+      usable = FailSystem(ErrorCode::IO, "reading " + *journalPath);
     } else {
       journalView = std::move(finding.view);
     }

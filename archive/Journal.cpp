@@ -109,12 +109,14 @@ struct Spool {
 };
 
 // Reads the segment at position into extents and moves position past it.
-// False for a torn or malformed segment.
+// False for a torn or malformed segment, and with failed set when bytes the
+// journal's size promises could not be read.
 bool ReadSegment(const platform::FileSystem& fs, platform::FileHandle journal,
                  uint64_t journalSize, uint64_t archiveLength, uint64_t& position,
-                 std::vector<JournalExtent>& extents) {
+                 std::vector<JournalExtent>& extents, bool& failed) {
   unsigned char head[kSegmentHeaderSize];
-  if (!ReadAll(fs, journal, position, head, sizeof head)) return false;
+  if (journalSize - position < sizeof head) return false;
+  if (!ReadAll(fs, journal, position, head, sizeof head)) return !(failed = true);
   if (std::memcmp(head, kSegmentMagic, sizeof kSegmentMagic) != 0) return false;
   const uint32_t count = format::LoadU32(head + 4);
   const uint64_t payload = LoadU64(head + 8);
@@ -125,7 +127,7 @@ bool ReadSegment(const platform::FileSystem& fs, platform::FileHandle journal,
   uint32_t crc = StartCrc();
   for (uint64_t done = 0; done < payload;) {
     const auto n = static_cast<size_t>(std::min(payload - done, kChunk));
-    if (!ReadAll(fs, journal, start + done, chunk.data(), n)) return false;
+    if (!ReadAll(fs, journal, start + done, chunk.data(), n)) return !(failed = true);
     crc = Crc(crc, chunk.data(), n);
     done += n;
   }
@@ -136,7 +138,8 @@ bool ReadSegment(const platform::FileSystem& fs, platform::FileHandle journal,
   std::vector<JournalExtent> found;
   for (uint32_t i = 0; i < count; ++i) {
     unsigned char record[kRecordHeaderSize];
-    if (end - at < sizeof record || !ReadAll(fs, journal, at, record, sizeof record)) return false;
+    if (end - at < sizeof record) return false;
+    if (!ReadAll(fs, journal, at, record, sizeof record)) return !(failed = true);
     const uint64_t offset = LoadU64(record);
     const uint64_t length = format::LoadU32(record + 8);
     at += sizeof record;
@@ -153,12 +156,14 @@ bool ReadSegment(const platform::FileSystem& fs, platform::FileHandle journal,
 }
 
 // Reads every whole segment of the journal after its header; false when
-// the saved bytes overlap, which no journal of this tool does.
+// the saved bytes overlap, which no journal of this tool does, or with
+// failed set when bytes the journal's size promises could not be read.
 bool ReadSegments(const platform::FileSystem& fs, platform::FileHandle journal, uint64_t size,
-                  uint64_t length, std::vector<JournalExtent>& extents) {
+                  uint64_t length, std::vector<JournalExtent>& extents, bool& failed) {
   uint64_t position = kJournalHeaderSize;
-  while (position < size && ReadSegment(fs, journal, size, length, position, extents)) {
+  while (position < size && ReadSegment(fs, journal, size, length, position, extents, failed)) {
   }
+  if (failed) return false;
   std::sort(extents.begin(), extents.end(),
             [](const JournalExtent& a, const JournalExtent& b) { return a.offset < b.offset; });
   for (size_t i = 1; i < extents.size(); ++i) {
@@ -213,7 +218,8 @@ JournalFinding ExamineJournal(const platform::FileSystem& fs, const std::string&
       journal.IsOpen() ? fs.Size(journal.Handle()) : std::nullopt;
   unsigned char current[format::kHeaderSize] = {};  // zeros past the archive's end
   const platform::IoResult currentRead = fs.ReadAt(archive, 0, current, sizeof current);
-  if (!size || !archiveSize || !currentRead.ok) {
+  if (!size || !archiveSize || !currentRead.ok ||
+      currentRead.count < std::min<uint64_t>(sizeof current, *archiveSize)) {
     finding.state = State::Unreadable;
     return finding;
   }
@@ -256,9 +262,11 @@ JournalFinding ExamineJournal(const platform::FileSystem& fs, const std::string&
     // archive); the commit may have rewritten it already.
     std::vector<JournalExtent> extents;
     if (length >= format::kHeaderSize) extents.push_back({0, format::kHeaderSize, kSavedHeaderAt});
+    bool failed = false;
     if (length > kMaxArchiveLength ||
-        !ReadSegments(fs, journal.Handle(), *size, length, extents)) {
-      finding.state = State::NotAJournal;
+        !ReadSegments(fs, journal.Handle(), *size, length, extents, failed)) {
+      // A read error leaves it unknown what the journal saved: it stays.
+      finding.state = failed ? State::Unreadable : State::NotAJournal;
       return finding;
     }
     finding.view =

@@ -6,6 +6,7 @@
 #   scripts/bench.sh                                  # the full benchmark
 #   scripts/bench.sh --corpus small --levels 6 --reps 1
 #   scripts/bench.sh --micro --results-md bench/RESULTS.md --label after
+#   scripts/bench.sh --smoke --micro      # the harness still works (CI runs this)
 # Not as root, the packages that are missing are named and left out: without
 # libbenchmark-dev the micro benchmarks are not built; run.py names missing peers.
 set -euo pipefail

@@ -81,9 +81,21 @@ TEST_F(ArchiveIndex, ArchivesWithReservedBytesSetOpen) {
   }
 }
 
+// Stores part k of entry 0 in `by` more bytes, moving what follows.
+void GrowPart(RawArchive& a, size_t k, uint32_t by) {
+  const uint32_t end = a.parts[k].offset + a.parts[k].storedSize;
+  a.data.insert(a.data.begin() + (end - 2048), by, 0);
+  a.parts[k].storedSize += by;
+  a.entries[0].storedSize += by;
+  for (RawPart& p : a.parts) p.offset += p.offset >= end ? by : 0;
+  for (RawEntry& e : a.entries) e.offset += e.offset >= end ? by : 0;
+  a.header.indexOffset += by;
+}
+
 // Bad arguments, a missing file to read (not created), and every way a file
 // can fail to be an archive are refused, leaving the file untouched and the
-// object unopened; an empty file is an empty archive.
+// object unopened; an empty file is an empty archive. Each case breaks one
+// rule, every other field agreeing, so no check hides behind another.
 TEST_F(ArchiveIndex, MalformedFilesAreRefusedAndLeftUnchanged) {
   EXPECT_FALSE(archive.Open(nullptr, Archive::ModeWrite) || archive.Open("", Archive::ModeWrite));
   EXPECT_FALSE(archive.Open(path.c_str(), static_cast<Archive::FileMode>(3)));
@@ -94,36 +106,47 @@ TEST_F(ArchiveIndex, MalformedFilesAreRefusedAndLeftUnchanged) {
   EXPECT_FALSE(archive.Open(dir.Path().c_str(), Archive::ModeRead));
   EXPECT_EQ(archive.LastError().code, GAME::ErrorCode::IsDirectory);
   // The first two name the check that failed.
+  const auto withPart = [](RawArchive& a, size_t entry) {
+    a.parts.push_back({a.entries[entry].offset, a.entries[entry].storedSize, 1});
+    a.entries[entry].firstPart = 3;
+    a.entries[entry].numParts = 1;
+    a.Recount();
+  };
   const std::pair<const char*, std::function<void(RawArchive&)>> cases[] = {
       {"bad magic", [](RawArchive& a) { a.header.magic[3] = 'X'; }},
       {"unknown version", [](RawArchive& a) { a.header.version = 2; }},
       {"index beyond the file", [](RawArchive& a) { a.header.numEntries += 1; }},
-      {"index offset inside the header", [](RawArchive& a) { a.header.indexOffset = 100; }},
       {"huge part count", [](RawArchive& a) { a.header.numParts = 0x40000000; }},
+      {"index offset inside the header",
+       [](RawArchive& a) { a = RawArchive(), a.header.indexOffset = 2047; }},
       {"unknown flag bit", [](RawArchive& a) { a.entries[2].flags = 5; }},
       {"compressed bit without active", [](RawArchive& a) { a.entries[1].flags = 2; }},
       {"parts outside the part table", [](RawArchive& a) { a.entries[0].firstPart = 1; }},
       {"name outside the name table", [](RawArchive& a) { a.entries[2].nameOffset = 5000; }},
-      {"name without its NUL", [](RawArchive& a) { a.entries[0].nameLength = 6; }},
+      {"name without its NUL", [](RawArchive& a) { a.nameTable[5] = 'x'; }},
       {"NUL inside a name", [](RawArchive& a) { a.nameTable[1] = '\0'; }},
-      {"region beyond the data", [](RawArchive& a) { a.entries[2].storedSize += 1; }},
-      {"region before 2048", [](RawArchive& a) { a.entries[0].offset = 10; }},
+      {"region beyond the index",
+       [](RawArchive& a) { a.entries[2].storedSize += 1, a.entries[2].realSize += 1; }},
+      {"region before 2048",
+       [](RawArchive& a) { a = RawArchiveBuilder().Stored("b", "bb").Build(), a.entries[0].offset--; }},
       {"regions out of order", [](RawArchive& a) { std::swap(a.entries[0], a.entries[2]); }},
       {"overlapping regions", [](RawArchive& a) { a.entries[1].offset -= 1; }},
       {"part not contiguous", [](RawArchive& a) { a.parts[1].offset += 1; }},
       {"first part not a full block", [](RawArchive& a) { a.parts[0].realSize -= 1; }},
       {"part sizes not adding up", [](RawArchive& a) { a.entries[0].storedSize -= 1; }},
       {"too few parts", [](RawArchive& a) { a.entries[0].realSize = 3 * 262144 + 1; }},
-      {"part beyond any block's bound", [](RawArchive& a) { a.parts[2].storedSize = 300000; }},
-      {"stored entry with parts", [](RawArchive& a) { a.entries[2].numParts = 1; }},
+      {"part beyond any block's bound",
+       [](RawArchive& a) { GrowPart(a, 2, Archive::MaxPartSize() + 1 - a.parts[2].storedSize); }},
+      {"stored entry with parts", [&](RawArchive& a) { withPart(a, 2); }},
       {"stored sizes differ", [](RawArchive& a) { a.entries[2].realSize += 1; }},
-      {"removed entry with parts", [](RawArchive& a) { a.entries[1].numParts = 1; }},
+      {"removed entry with parts", [&](RawArchive& a) { withPart(a, 1); }},
+      {"removed entry with a name", [](RawArchive& a) { a.entries[1].nameLength = 1; }},
       {"shorter than the header", [](RawArchive& a) { a = RawArchive(); }}};
   for (const auto& [what, mutate] : cases) {
     RawArchive raw = ThreeEntryExample();
     mutate(raw);
     Bytes bytes = raw.Bytes();
-    if (raw.entries.empty()) bytes.resize(2047);
+    if (std::string(what) == "shorter than the header") bytes.resize(2047);
     WriteWholeFile(path, bytes);
     for (Archive::FileMode mode : {Archive::ModeRead, Archive::ModeWrite}) {
       EXPECT_FALSE(archive.Open(path.c_str(), mode)) << what;
@@ -139,6 +162,12 @@ TEST_F(ArchiveIndex, MalformedFilesAreRefusedAndLeftUnchanged) {
   WriteWholeFile(path, {});
   ASSERT_TRUE(archive.Open(path.c_str(), Archive::ModeRead));
   EXPECT_EQ(archive.GetNumFiles(), 0u);
+  archive.Close(false);
+  // The largest part allowed is accepted.
+  RawArchive raw = ThreeEntryExample();
+  GrowPart(raw, 2, Archive::MaxPartSize() - raw.parts[2].storedSize);
+  WriteWholeFile(path, raw.Bytes());
+  EXPECT_TRUE(archive.Open(path.c_str(), Archive::ModeRead));
 }
 
 TEST_F(ArchiveIndex, OneWriterExcludesEveryOtherOpenWhileReadersShare) {

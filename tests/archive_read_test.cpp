@@ -1,6 +1,8 @@
 // Reading byte ranges of stored and compressed entries into memory, the
 // one-part cache of a caller's BlockBuffer, readers and streams, and bad
 // requests and damage.
+#include <zlib.h>
+
 #include <filesystem>
 #include <istream>
 #include <thread>
@@ -69,15 +71,49 @@ TEST_F(ArchiveRead, CopiesRangesUpToTheEndOfStoredAndCompressedEntries) {
   EXPECT_EQ(ErrorMessage(archive.LastError()), "bad argument (no such entry)");
 }
 
-TEST_F(ArchiveRead, CallerBufferInflatesEachPartOnceAndKeepsIt) {
-  // Each step: an offset, the reads it takes and the part cached after it.
-  const uint32_t steps[][3] = {
-      {kBlock - 5, 2, 1}, {kBlock + 9, 0, 1}, {kBlock + 90, 0, 1}, {3, 1, 0}};
-  for (const auto& s : steps) {
-    const uint64_t before = fs.Count(Call::ReadAt);
-    EXPECT_EQ(Read(1, s[0], 16, true).substr(0, 16), kContent.substr(s[0], 16));
-    EXPECT_EQ(fs.Count(Call::ReadAt) - before, s[1]) << s[0];
-    EXPECT_EQ(cache.currentPart, s[2]) << s[0];
+TEST_F(ArchiveRead, CallerBufferKeepsTheLastPartItInflated) {
+  // Each step: an offset and the part cached after reading 16 bytes there.
+  const uint32_t steps[][2] = {{kBlock - 5, 1}, {kBlock + 9, 1}, {3, 0}};
+  for (const auto& [offset, part] : steps) {
+    EXPECT_EQ(Read(1, offset, 16, true).substr(0, 16), kContent.substr(offset, 16));
+    EXPECT_EQ(cache.currentPart, part) << offset;
+  }
+}
+
+// The second part of a compressed entry inflates to one byte fewer or more
+// than its record says: every way of reading it fails, and nothing of it is
+// kept in a caller's buffer.
+TEST_F(ArchiveRead, APartThatInflatesShortOrLongFailsEveryReadPath) {
+  for (const size_t inflated : {kBlock - 1, kBlock + 1}) {
+    RawArchive raw = RawArchiveBuilder().Compressed("c", kContent).Build();
+    const std::string block = Text(inflated);
+    uLongf length = compressBound(uLong(inflated));
+    std::string packed(length, '\0');
+    ASSERT_EQ(compress2(reinterpret_cast<Bytef*>(packed.data()), &length,
+                        reinterpret_cast<const Bytef*>(block.data()), uLong(inflated), 6),
+              Z_OK);
+    RawPart& part = raw.parts[1];
+    const auto at = raw.data.begin() + (part.offset - 2048);
+    raw.data.insert(raw.data.erase(at, at + part.storedSize), packed.begin(),
+                    packed.begin() + long(length));
+    const uint32_t grown = uint32_t(length) - part.storedSize;  // modulo 2^32
+    part.storedSize = uint32_t(length);
+    raw.parts[2].offset += grown;
+    raw.entries[0].storedSize += grown;
+    raw.header.indexOffset += grown;
+    WriteWholeFile(path, raw.Bytes());
+    Open(Archive::ModeRead);
+    SCOPED_TRACE(inflated);
+    EXPECT_NE(Read(0, 10, 16, true), "failed");
+    EXPECT_EQ(Read(0, kBlock + 10, 16), "failed");
+    EXPECT_EQ(Read(0, kBlock + 10, 16, true), "failed");
+    EXPECT_EQ(cache.currentPart, Archive::kNoPart);
+    EXPECT_EQ(Read(0, kWhole, kSize), "failed");
+    const std::string out = dir / "out";
+    EXPECT_FALSE(archive.ExtractFileToDisk(0, out.c_str()));
+    EXPECT_FALSE(archive.ExtractFileParallel(0, out.c_str(), 3));
+    EXPECT_FALSE(archive.VerifyFile(0, nullptr));
+    archive.Close(false);
   }
 }
 

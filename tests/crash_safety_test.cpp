@@ -1,6 +1,7 @@
 // Injected I/O faults and crashes. Each scenario runs once to count its
-// reads, writes, truncations and flushes, then once for every one of them
-// failing, coming up short or ending the process. The step that met the fault
+// reads, writes, truncations, flushes, opens and removals, then once for
+// every one of them failing, coming up short or ending the process; a crash
+// keeps, drops or tears what was not flushed. The step that met the fault
 // reports it, every other step succeeds. Then a reader sees, writing nothing,
 // the files the run should leave (or, when Close did not report success, those
 // of before), and a writer rolls the journal back to the same, leaving a
@@ -13,6 +14,8 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <tuple>
+#include <vector>
 
 #include "support/ToolRunner.h"
 #include "support/WritableArchive.h"
@@ -28,8 +31,9 @@ std::string Letters(size_t size, unsigned seed) { return Noise(size, seed, 26); 
 
 // The active files read through the class, and the count of entries (which
 // compaction changes); nothing when it does not open or a file is not whole.
-std::optional<Files> FilesOf(const std::string& path) {
-  Archive archive;
+std::optional<Files> FilesOf(const std::string& path,
+                             const platform::FileSystem& fs = platform::NativeFileSystem()) {
+  Archive archive(fs);
   if (!archive.Open(path.c_str(), Archive::ModeRead)) return std::nullopt;
   Files files{{"#entries", std::to_string(archive.GetNumFiles())}};
   for (int i = 0; i < int(archive.GetNumFiles()); ++i) {
@@ -179,7 +183,8 @@ class CrashSafety : public ToolTest {
     sawNew |= *seen == now;
     EXPECT_TRUE(ReadWholeFile(arc) == left && ReadWholeFile(journal) == leftJournal);
     {
-      Archive recovered;
+      const FaultyFileSystem noDiskFlushes;
+      Archive recovered(noDiskFlushes);
       ASSERT_TRUE(recovered.Open(arc.c_str(), Archive::ModeWrite));
       EXPECT_FALSE(stdfs::exists(journal));
       RawArchive raw;
@@ -195,24 +200,36 @@ class CrashSafety : public ToolTest {
   bool sawOld = false, sawNew = false;
 };
 
-class EveryCall : public CrashSafety, public testing::WithParamInterface<size_t> {};
+// A scenario's writes and flushes, or its other calls: two halves of one
+// scenario's cost, so that ctest runs them side by side.
+class EveryCall : public CrashSafety,
+                  public testing::WithParamInterface<std::tuple<size_t, bool>> {};
 
 TEST_P(EveryCall, FailingComingUpShortOrEndingTheProcess) {
-  const Scenario& s = Scenarios()[GetParam()];
+  const auto [scenario, writes] = GetParam();
+  const Scenario& s = Scenarios()[scenario];
   Begin(s.base);
   FaultyFileSystem counter;
   const Files made = Play(s, counter, Call::ReadAt, 0).first;
   ExpectOldOrNew(made, true);
   sawOld = sawNew = false;
-  for (Call call : {Call::ReadAt, Call::WriteAt, Call::Truncate, Call::Flush}) {
+  for (Call call : writes ? std::vector{Call::WriteAt, Call::Flush}
+                         : std::vector{Call::ReadAt, Call::Truncate, Call::Open, Call::Remove}) {
     for (uint64_t nth = 1; nth <= counter.Count(call) && !HasFatalFailure(); ++nth) {
-      for (Fault fault : {Fault::Fail, Fault::Short, Fault::Exit}) {
-        if (fault == Fault::Short && (call == Call::Truncate || call == Call::Flush)) continue;
-        SCOPED_TRACE(testing::Message()
-                     << "call kind " << int(call) << " #" << nth << ", fault " << int(fault));
+      for (int way = 0; way < 5; ++way) {  // fail, come up short, crash with each loss
+        const Fault fault = way < 2 ? Fault(way) : Fault::Exit;
+        const auto loss = PowerLoss(std::max(way - 2, 0));
+        if (fault == Fault::Short && call != Call::ReadAt && call != Call::WriteAt) continue;
+        // Crashes at reads and writes, the most numerous, take the losses in
+        // turn; those at flushes and directory changes take each.
+        const bool many = call == Call::ReadAt || call == Call::WriteAt;
+        if (way >= 2 && many && int(loss) != int(nth % 3)) continue;
+        SCOPED_TRACE(testing::Message() << "call kind " << int(call) << " #" << nth << ", fault "
+                                        << int(fault) << ", loss " << int(loss));
         FaultyFileSystem fs;
         fs.Inject(call, nth, fault);
         if (fault == Fault::Exit) {
+          fs.SetPowerLoss(loss);
           EXPECT_TRUE(DiesIn([&] { Play(s, fs, call, nth); }));
           ExpectOldOrNew(made, false);
         } else {
@@ -222,15 +239,20 @@ TEST_P(EveryCall, FailingComingUpShortOrEndingTheProcess) {
       }
     }
   }
-  EXPECT_TRUE(sawOld && sawNew);
+  EXPECT_TRUE(!writes || (sawOld && sawNew));
 }
-INSTANTIATE_TEST_SUITE_P(Scenarios, EveryCall, testing::Range<size_t>(0, Scenarios().size()));
+INSTANTIATE_TEST_SUITE_P(Scenarios, EveryCall,
+                         testing::Combine(testing::Range<size_t>(0, Scenarios().size()),
+                                          testing::Bool()));
 
 // An add ended once its new index was written, leaving the journal. A tool
-// on a read-only medium lists the archive as it was and changes nothing; a
-// rollback that dies is resumed by the next open; a journal torn or altered
-// is not applied and a writer removes it; beside an archive replaced since
-// it is not applied and refuses changes, both files left as they are.
+// on a read-only medium lists the archive as it was and changes nothing. A
+// rollback whose read, write, truncation, flush, open or removal fails is
+// refused and leaves the journal; one that dies is resumed by the next open.
+// A reader that cannot read the journal sees nothing rather than the files
+// half written. A journal torn or altered is not applied and a writer
+// removes it; beside an archive replaced since it is not applied and refuses
+// changes, both files left as they are.
 TEST_F(CrashSafety, JournalOfACrashedAddRollsBackOnlyWhenItFits) {
   Begin(Scenarios()[0].base);
   FaultyFileSystem crashing;
@@ -243,15 +265,31 @@ TEST_F(CrashSafety, JournalOfACrashedAddRollsBackOnlyWhenItFits) {
   Expect({"test.arc", "-list"}, 0, "a.txt\nb.bin\nc.txt\n", "", {.unprivileged = true});
   EXPECT_TRUE(ReadWholeFile(arc) == crashed && ReadWholeFile(journal) == saved);
   stdfs::permissions(dir.Path(), stdfs::perms::owner_all);
-  for (Call call : {Call::WriteAt, Call::Truncate, Call::Flush}) {
-    for (uint64_t n = 1; !HasFailure(); ++n) {
-      WriteWholeFile(arc, crashed);
-      WriteWholeFile(journal, saved);
-      FaultyFileSystem fs;
-      fs.Inject(call, n, Fault::Exit);
-      const bool died = DiesIn([&] { Archive(fs).Open(arc.c_str(), Archive::ModeWrite); });
-      ExpectOldOrNew(old, true);
-      if (!died) break;
+  for (Call call : {Call::ReadAt, Call::WriteAt, Call::Truncate, Call::Flush, Call::Open,
+                    Call::Remove}) {
+    bool struck = true;
+    for (uint64_t n = 1; struck && !HasFailure(); ++n) {
+      for (Fault fault : {Fault::Fail, Fault::Short, Fault::Exit}) {
+        if (fault == Fault::Short && call != Call::ReadAt && call != Call::WriteAt) continue;
+        SCOPED_TRACE(testing::Message() << "call kind " << int(call) << " #" << n << ", fault "
+                                        << int(fault));
+        WriteWholeFile(arc, crashed);
+        WriteWholeFile(journal, saved);
+        FaultyFileSystem fs, readerFs;
+        fs.Inject(call, n, fault);
+        fs.SetPowerLoss(PowerLoss((n + uint64_t(call)) % 3));
+        if (fault == Fault::Exit) {
+          struck = DiesIn([&] { Archive(fs).Open(arc.c_str(), Archive::ModeWrite); });
+        } else {
+          readerFs.Inject(call, n, fault);
+          const std::optional<Files> seen = FilesOf(arc, readerFs);
+          EXPECT_TRUE(seen == old || (!seen && readerFs.Count(call) >= n));
+          Archive archive(fs);
+          const bool opened = archive.Open(arc.c_str(), Archive::ModeWrite);
+          EXPECT_NE(opened, fs.Count(call) >= n);
+        }
+        ExpectOldOrNew(old, true);
+      }
     }
   }
   const std::vector<unsigned char> initial = Scenarios()[0].base,

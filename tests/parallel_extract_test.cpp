@@ -1,6 +1,5 @@
 // Extraction and checking with several workers: the same files, bytes and
-// output lines as with one; const methods shared by threads; the name index
-// and the table-size schedule.
+// output lines as with one; const methods shared by threads; the name index.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -175,40 +174,6 @@ TEST(NameIndexTest, FollowsAModelThroughInsertsAndErases) {
       ASSERT_EQ(index.Find(probe, [&](uint32_t i) { return std::string_view(nameOf.at(i)); }), want)
           << probe << " at step " << step;
     }
-  }
-}
-
-// The hash table is rebuilt every 256 appends with the bucket count for the
-// entries there are at that moment, before and after a reopen and a
-// compaction, while every name stays findable.
-TEST(ParallelArchive, TableSizeFollowsTheScheduleOfGrowthBy256) {
-  ScratchDir dir;
-  const std::string path = dir / "t.arc";
-  Archive archive;
-  ASSERT_TRUE(archive.Open(path.c_str(), Archive::ModeWrite));
-  unsigned char byte = 'x';
-  int added = 0;
-  const auto addUpTo = [&](int count, uint32_t tableSize) {
-    for (; added < count; ++added) {
-      const int appended = int(archive.GetNumFiles());
-      ASSERT_EQ(archive.AddFileFromMemory(("f" + std::to_string(added)).c_str(), &byte, 1, 0),
-                appended);
-    }
-    EXPECT_EQ(ArchiveTestPeer::TableSize(archive), tableSize) << count;
-  };
-  const std::pair<int, uint32_t> fresh[] = {{255, 31},   {256, 31},   {257, 73},  {513, 283},
-                                            {1025, 283}, {1537, 419}, {2049, 739}};
-  for (const auto& [count, tableSize] : fresh) addUpTo(count, tableSize);
-  ASSERT_TRUE(archive.Close(false));
-  ASSERT_TRUE(archive.Open(path.c_str(), Archive::ModeWrite));  // rebuilt for 2049
-  for (int i = 0; i < 1500; ++i) ASSERT_TRUE(archive.RemoveFile(i));
-  ASSERT_TRUE(archive.Compact());  // 549 left, the capacity stays at 2049
-  EXPECT_EQ(ArchiveTestPeer::TableSize(archive), 283u);
-  addUpTo(added + 1500, 283);  // fills the capacity: no rebuild yet
-  addUpTo(added + 1, 739);     // the rebuild at 2049 entries
-  EXPECT_TRUE(ArchiveTestPeer::TableIsSound(archive));
-  for (int i = 0; i < added; ++i) {
-    EXPECT_EQ(archive.FindFile(("F" + std::to_string(i)).c_str()) >= 0, i >= 1500) << i;
   }
 }
 

@@ -60,7 +60,8 @@ TEST(ToolHelpers, LevelIsReadLikeAtoiAndClampedAndTimingShowsWholeSeconds) {
 }
 
 // Each command's whole output, in order. A damaged file, a compaction or an
-// index that cannot be written (past 2 KiB) is named, exit 1; nothing is lost.
+// index that cannot be written (past 2 KiB), also after a command that
+// succeeded, is named, exit 1; nothing is lost.
 // A read-only archive is read without a change (not even to the byte after its
 // index that a writer cuts off); "-remove" cannot open it.
 TEST_F(Tool, CommandsPrintWhatTheyDidAndExitWithOneOnAFailure) {
@@ -93,6 +94,7 @@ TEST_F(Tool, CommandsPrintWhatTheyDidAndExitWithOneOnAFailure) {
       {{"test.arc", "-extract", "out"}, "(1 / 3) a\n(2 / 3) (removed)\n(3 / 3) s/b\n"},
       {{"test.arc", "-extract", "one", "S\\B", "ignored"}, ""},
       {{"test.arc", "-extract", "one", "a/b"}, "", "file: a/b not found in archive.\n"},
+      {{"test.arc", "-remove", "A"}, "", indexFailed, 1, {.fileSizeLimit = 2048}},  // at Close
       {{"test.arc", "-remove", "A"}, ""},
       {{"test.arc", "-list"}, "s/b\n", "", 0, {.fileSizeLimit = 2048}},  // nothing to rewrite
       {{"test.arc", "-compact"}, "", compactFailed + indexFailed, 1, {.fileSizeLimit = 2048}},

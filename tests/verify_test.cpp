@@ -37,6 +37,12 @@ TEST_F(Verify, ToolNamesEachDamagedFileAndChangesNothing) {
       {"flipped byte in a compressed part",
        [](RawArchive& a) { a.data[a.parts[1].offset - 2048 + a.parts[1].storedSize / 2] ^= 0x55; },
        1, damaged, "damaged: big.bin (part 2 of 2 does not inflate)\n"},
+      {"a byte after a part's zlib stream",
+       [](RawArchive& a) {
+         a.data.push_back(0);
+         ++a.parts[1].storedSize, ++a.entries[2].storedSize, ++a.header.indexOffset;
+       },
+       1, damaged, "damaged: big.bin (part 2 of 2 does not inflate)\n"},
       {"flipped byte in a stored file", [](RawArchive& a) { a.data[a.entries[0].offset - 2048] ^= 1; },
        1, damaged, "damaged: s.txt (checksum mismatch)\n"},
       {"not an archive", [](RawArchive& a) { a.header.magic = "ARC!"; }, 255, "",

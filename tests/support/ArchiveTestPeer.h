@@ -13,8 +13,6 @@ class ArchiveTestPeer {
   static std::vector<uint32_t> FreeEntries(const Archive& a) {
     return {a.freeEntries.begin(), a.freeEntries.end()};
   }
-  static size_t Capacity(const Archive& a) { return a.entryCapacity; }
-  static uint32_t TableSize(const Archive& a) { return a.tableSize; }
   // True when the chains hold exactly the active entries, each once and in
   // the bucket of its name.
   static bool TableIsSound(const Archive& a) {

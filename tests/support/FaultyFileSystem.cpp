@@ -1,13 +1,40 @@
-// The injected faults of the test file system.
+// The injected faults of the test file system, and the power-loss model.
 #include "support/FaultyFileSystem.h"
 
+#include <malloc.h>
 #include <unistd.h>
 
 #include <cerrno>
-
+#include <filesystem>
+#include <fstream>
 #include <new>
+#include <sstream>
 
 namespace testing_support {
+
+namespace {
+
+namespace stdfs = std::filesystem;
+
+// The fault loops read and copy files of megabytes for every injected fault:
+// keeping freed memory, rather than mapping it afresh each time, saves much of
+// the suite's time.
+[[maybe_unused]] const bool kFreedMemoryKept =
+    mallopt(M_MMAP_THRESHOLD, 64 << 20) && mallopt(M_TRIM_THRESHOLD, 256 << 20);
+
+std::string PathOf(FileHandle f) {
+  const int fd = int(reinterpret_cast<intptr_t>(f));
+  return stdfs::read_symlink("/proc/self/fd/" + std::to_string(fd)).string();
+}
+std::string Canonical(const std::string& path) { return stdfs::weakly_canonical(path).string(); }
+
+std::string Contents(const std::string& path) {
+  std::ostringstream text;
+  text << std::ifstream(path, std::ios::binary).rdbuf();
+  return text.str();
+}
+
+}  // namespace
 
 std::optional<FaultyFileSystem::Fault> FaultyFileSystem::Next(Call call) const {
   const std::lock_guard lock(mutex_);
@@ -15,7 +42,7 @@ std::optional<FaultyFileSystem::Fault> FaultyFileSystem::Next(Call call) const {
   ++s.count;
   injected_.erase(std::this_thread::get_id());
   if (s.nth == 0 || !(s.count == s.nth || (s.onward && s.count > s.nth))) return std::nullopt;
-  if (s.fault == Fault::Exit) _exit(kExitStatus);
+  if (s.fault == Fault::Exit) Crash();
   if (s.fault == Fault::OutOfMemory) throw std::bad_alloc();
   const bool full = s.fault == Fault::Short && call == Call::WriteAt;
   injected_[std::this_thread::get_id()] =
@@ -33,6 +60,39 @@ platform::SystemError FaultyFileSystem::LastError() const {
   return inner_.LastError();
 }
 
+FaultyFileSystem::Unflushed& FaultyFileSystem::Track(FileHandle f) const {
+  Unflushed& u = files_[PathOf(f)];
+  if (!u.changed) {
+    u.durable.assign(inner_.Size(f).value_or(0), '\0');
+    u.durable.resize(inner_.ReadAt(f, 0, u.durable.data(), u.durable.size()).count);
+    u.changed = true;
+  }
+  return u;
+}
+
+void FaultyFileSystem::Crash() const {
+  for (const auto& [path, u] : files_) {
+    if (loss_ == PowerLoss::Drop && u.created) {
+      stdfs::remove(path);
+      continue;
+    }
+    std::string bytes = u.durable;
+    if (loss_ == PowerLoss::Drop ? !u.changed && !u.removed : !u.changed || u.removed) continue;
+    for (size_t i = 0; loss_ == PowerLoss::Tear && i < u.writes.size(); ++i) {
+      const auto& [at, written] = u.writes[i];
+      if (u.truncation[i]) {
+        bytes.resize(at);
+        continue;
+      }
+      const size_t kept = written.size() / 2;
+      if (bytes.size() < at + kept) bytes.resize(at + kept);
+      bytes.replace(at, kept, written, 0, kept);
+    }
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+  }
+  _exit(kExitStatus);
+}
+
 platform::IoResult FaultyFileSystem::ReadAt(FileHandle f, uint64_t at, void* data,
                                             size_t size) const {
   const std::optional<Fault> fault = Next(Call::ReadAt);
@@ -44,8 +104,113 @@ platform::IoResult FaultyFileSystem::WriteAt(FileHandle f, uint64_t at, const vo
                                              size_t size) const {
   const std::optional<Fault> fault = Next(Call::WriteAt);
   if (fault == Fault::Fail) return {false, 0};
-  if (!fault) return inner_.WriteAt(f, at, data, size);
-  return {false, inner_.WriteAt(f, at, data, size / 2).count};
+  const size_t moving = fault ? size / 2 : size;
+  if (loss_ != PowerLoss::Keep) {
+    const std::lock_guard lock(mutex_);
+    Unflushed& u = Track(f);
+    u.writes.emplace_back(at, std::string(static_cast<const char*>(data), moving));
+    u.truncation.push_back(false);
+  }
+  const platform::IoResult wrote = inner_.WriteAt(f, at, data, moving);
+  return fault ? platform::IoResult{false, wrote.count} : wrote;
+}
+
+bool FaultyFileSystem::Truncate(FileHandle f, uint64_t size) const {
+  if (Next(Call::Truncate)) return false;
+  if (loss_ != PowerLoss::Keep) {
+    const std::lock_guard lock(mutex_);
+    Unflushed& u = Track(f);
+    u.writes.emplace_back(size, std::string());
+    u.truncation.push_back(true);
+  }
+  return inner_.Truncate(f, size);
+}
+
+bool FaultyFileSystem::Flush(FileHandle f) const {
+  if (Next(Call::Flush)) return false;
+  if (loss_ != PowerLoss::Keep) {
+    const std::lock_guard lock(mutex_);
+    const auto it = files_.find(PathOf(f));
+    if (it != files_.end()) {
+      Unflushed& u = it->second;
+      u.changed = false;
+      u.durable.clear();
+      u.writes.clear();
+      u.truncation.clear();
+      if (!u.created) files_.erase(it);
+    }
+  }
+  return true;
+}
+
+bool FaultyFileSystem::FlushDirectory(const std::string& path) const {
+  if (Next(Call::Flush) || !inner_.GetAttributes(path).isDirectory) return false;
+  if (loss_ != PowerLoss::Keep) {
+    const std::lock_guard lock(mutex_);
+    const stdfs::path directory = Canonical(path);
+    for (auto it = files_.begin(); it != files_.end();) {
+      Unflushed& u = it->second;
+      if (stdfs::path(it->first).parent_path() == directory) {
+        u.created = false;
+        if (u.removed || !u.changed) {
+          it = files_.erase(it);
+          continue;
+        }
+      }
+      ++it;
+    }
+  }
+  return true;
+}
+
+FileHandle FaultyFileSystem::Open(const std::string& path, platform::Access access,
+                                  platform::Creation creation, platform::Lock lock) const {
+  if (Next(Call::Open)) return platform::InvalidHandle();
+  const bool creating = loss_ != PowerLoss::Keep && access == platform::Access::ReadWrite &&
+                        creation != platform::Creation::OpenExisting;
+  const bool existed = creating && inner_.GetAttributes(path).exists;
+  if (creating && existed && creation == platform::Creation::CreateAlways) {
+    // Note the bytes the truncation at open takes.
+    const std::lock_guard guard(mutex_);
+    Unflushed& u = files_[Canonical(path)];
+    if (!u.changed) u.durable = Contents(path);
+    u.changed = true;
+    u.writes.emplace_back(0, std::string());
+    u.truncation.push_back(true);
+  }
+  const FileHandle f = inner_.Open(path, access, creation, lock);
+  if (creating && !existed && f != platform::InvalidHandle()) {
+    const std::lock_guard guard(mutex_);
+    Unflushed& u = files_[PathOf(f)];
+    if (u.removed) {  // made anew where one was removed: its old bytes are what a crash leaves
+      u.removed = false;
+      u.changed = true;
+      u.writes.emplace_back(0, std::string());
+      u.truncation.push_back(true);
+    } else {
+      u.created = u.changed = true;
+    }
+  }
+  return f;
+}
+
+bool FaultyFileSystem::RemoveFile(const std::string& path) const {
+  if (Next(Call::Remove)) return false;
+  if (loss_ != PowerLoss::Keep && inner_.GetAttributes(path).exists) {
+    const std::lock_guard lock(mutex_);
+    const std::string canonical = Canonical(path);
+    Unflushed& u = files_[canonical];
+    if (u.created) {
+      files_.erase(canonical);  // it never was there for good
+    } else {
+      if (!u.changed) u.durable = Contents(canonical);
+      u.changed = false;
+      u.removed = true;
+      u.writes.clear();
+      u.truncation.clear();
+    }
+  }
+  return inner_.RemoveFile(path);
 }
 
 }  // namespace testing_support

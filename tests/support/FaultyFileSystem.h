@@ -1,6 +1,13 @@
 // A FileSystem for tests that forwards every call to another one, counts the
-// I/O calls on open files and makes chosen ones fail, come up short or end
-// the process. Its counters may be used from several threads.
+// I/O calls and makes chosen ones fail, come up short or end the process. Its
+// counters may be used from several threads. Flushes reach no disk (a test
+// never loses power): they only count, and mark what a simulated crash keeps.
+//
+// With a power-loss mode set it also keeps what a crash could lose: the
+// bytes of each file as last flushed, the writes and truncations since, and
+// the files created or removed since their directory was last flushed. When
+// an injected Exit ends the process these are undone as the mode says, as if
+// the machine had lost power at that call.
 #pragma once
 
 #include <array>
@@ -8,6 +15,8 @@
 #include <map>
 #include <mutex>
 #include <thread>
+#include <string>
+#include <vector>
 
 #include "platform/FileSystem.h"
 
@@ -17,13 +26,20 @@ using platform::FileHandle;
 
 class FaultyFileSystem : public platform::FileSystem {
  public:
-  enum class Call { ReadAt, WriteAt, Truncate, Flush };  // FlushDirectory counts as Flush
+  // FlushDirectory counts as Flush; Open, for writing or not, and RemoveFile
+  // have their own counts.
+  enum class Call { ReadAt, WriteAt, Truncate, Flush, Open, Remove };
   // Fail: nothing is transferred, an error is reported. Short: half the bytes
   // move; a read reports success (an early end of file), a write an error (a
-  // full disk); Truncate and Flush fail. Exit: _exit(kExitStatus), as a crash.
+  // full disk); the other calls fail. Exit: _exit(kExitStatus), as a crash.
   // OutOfMemory: std::bad_alloc is thrown.
   enum class Fault { Fail, Short, Exit, OutOfMemory };
   static constexpr int kExitStatus = 86;
+  // What an Exit keeps of the changes not flushed. Keep: all of them (the
+  // process died, the system did not). Drop: none; files created come off
+  // their directory, files removed come back. Tear: the writes are kept in
+  // order but each only in its first half; created and removed stay so.
+  enum class PowerLoss { Keep, Drop, Tear };
 
   explicit FaultyFileSystem(const platform::FileSystem& inner = platform::NativeFileSystem())
       : inner_(inner) {}
@@ -42,23 +58,20 @@ class FaultyFileSystem : public platform::FileSystem {
     const std::lock_guard lock(mutex_);
     return slots_[size_t(call)].count;
   }
+  // Set before the first call; Keep (the default) tracks nothing.
+  void SetPowerLoss(PowerLoss loss) { loss_ = loss; }
 
   platform::IoResult ReadAt(FileHandle f, uint64_t at, void* data, size_t size) const override;
   platform::IoResult WriteAt(FileHandle f, uint64_t at, const void* data,
                              size_t size) const override;
-  bool Truncate(FileHandle f, uint64_t size) const override {
-    return !Next(Call::Truncate) && inner_.Truncate(f, size);
-  }
-  bool Flush(FileHandle f) const override { return !Next(Call::Flush) && inner_.Flush(f); }
-  bool FlushDirectory(const std::string& path) const override {
-    return !Next(Call::Flush) && inner_.FlushDirectory(path);
-  }
+  bool Truncate(FileHandle f, uint64_t size) const override;
+  bool Flush(FileHandle f) const override;
+  bool FlushDirectory(const std::string& path) const override;
+  FileHandle Open(const std::string& path, platform::Access access, platform::Creation creation,
+                  platform::Lock lock) const override;
+  bool RemoveFile(const std::string& p) const override;
 
   // The rest only forwards.
-  FileHandle Open(const std::string& path, platform::Access access, platform::Creation creation,
-                  platform::Lock lock) const override {
-    return inner_.Open(path, access, creation, lock);
-  }
   void Close(FileHandle f) const override { inner_.Close(f); }
   std::optional<uint64_t> Size(FileHandle f) const override { return inner_.Size(f); }
   platform::Attributes GetAttributes(const std::string& p) const override {
@@ -75,7 +88,6 @@ class FaultyFileSystem : public platform::FileSystem {
     return inner_.ListDirectory(p);
   }
   bool CreateDirectory(const std::string& p) const override { return inner_.CreateDirectory(p); }
-  bool RemoveFile(const std::string& p) const override { return inner_.RemoveFile(p); }
   bool Rename(const std::string& f, const std::string& t) const override {
     return inner_.Rename(f, t);
   }
@@ -102,12 +114,27 @@ class FaultyFileSystem : public platform::FileSystem {
     Fault fault = Fault::Fail;
     bool onward = false;
   };
+  // What a crash would undo of one file, by its canonical path.
+  struct Unflushed {
+    bool changed = false;  // since the last flush; durable holds the bytes then
+    bool created = false;  // since its directory was last flushed
+    bool removed = false;  // likewise; durable holds its bytes
+    std::string durable;
+    std::vector<std::pair<uint64_t, std::string>> writes;  // in order; no bytes: a truncation
+    std::vector<bool> truncation;
+  };
   // Counts one call of the kind and returns the fault it must suffer, if any.
   std::optional<Fault> Next(Call call) const;
+  // Under the lock: the record of an open file, its bytes noted before its
+  // first change since the last flush.
+  Unflushed& Track(FileHandle f) const;
+  void Crash() const;  // under the lock: undoes what the mode says, then exits
 
   const platform::FileSystem& inner_;
+  PowerLoss loss_ = PowerLoss::Keep;
   mutable std::mutex mutex_;
-  mutable std::array<Slot, 4> slots_{};
+  mutable std::array<Slot, 6> slots_{};
+  mutable std::map<std::string, Unflushed> files_;
   // Per thread: the error of its latest counted call when that was injected.
   mutable std::map<std::thread::id, platform::SystemError> injected_;
 };

@@ -22,6 +22,7 @@ using GAME::ArchiveTestPeer;
 using GAME::ErrorCode;
 using Call = FaultyFileSystem::Call;
 using Fault = FaultyFileSystem::Fault;
+using PowerLoss = FaultyFileSystem::PowerLoss;
 
 // Bytes of `kinds` different values from a seeded generator: with all 256
 // they do not compress, Text's three letters compress well.
