@@ -1,6 +1,5 @@
 // Reading stored files back into memory: byte ranges of an entry's content,
 // through a one-part cache of inflated data for compressed entries.
-#include <zlib.h>
 
 #include <algorithm>
 #include <cstring>
@@ -9,6 +8,7 @@
 
 #include "archive/Archive.h"
 #include "archive/Format.h"
+#include "archive/Inflate.h"
 #include "platform/FileSystem.h"
 
 namespace GAME {
@@ -81,10 +81,8 @@ bool Archive::LoadPart(int index, unsigned int part, BlockBuffer& buffer) const 
   }
   if (!ReadStored(record.offset, buffer.compressedData, record.storedSize)) return false;
 
-  uLongf inflated = record.realSize;
-  const int result =
-      uncompress(buffer.uncompressedData, &inflated, buffer.compressedData, record.storedSize);
-  if (result != Z_OK || inflated != record.realSize) {
+  if (!InflatePart(buffer.compressedData, record.storedSize, buffer.uncompressedData,
+                   record.realSize, nullptr)) {
     return Fail(ErrorCode::Damaged, "part " + std::to_string(part + 1) + " does not inflate");
   }
   buffer.currentPart = part;

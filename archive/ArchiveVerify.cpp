@@ -9,6 +9,7 @@
 
 #include "archive/Archive.h"
 #include "archive/Format.h"
+#include "archive/Inflate.h"
 #include "archive/Journal.h"
 #include "platform/FileSystem.h"
 
@@ -45,10 +46,8 @@ const char* ReadProblem(const Source& source, uint64_t offset, unsigned char* de
 // realSize bytes.
 bool InflatesExactly(const unsigned char* stored, uint32_t storedSize, unsigned char* out,
                      uint32_t realSize) {
-  uLongf inflated = realSize;
-  uLong consumed = storedSize;
-  const int result = uncompress2(out, &inflated, stored, &consumed);
-  return result == Z_OK && inflated == realSize && consumed == storedSize;
+  size_t consumed = 0;
+  return InflatePart(stored, storedSize, out, realSize, &consumed) && consumed == storedSize;
 }
 
 std::string PartReason(uint32_t k, uint32_t count, const std::string& what) {

@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 build_dir=${1:-build}
 shift || true
 
-packages=(cmake g++ make zlib1g-dev libgtest-dev pkg-config python3 python3-venv python3-wheel
+packages=(cmake g++ make zlib1g-dev libdeflate-dev libgtest-dev pkg-config python3 python3-venv python3-wheel
   python3-setuptools python3-pytest ${KORVAT_EXTRA_PACKAGES:-})
 missing=()
 for p in "${packages[@]}"; do
