@@ -8,7 +8,8 @@
 #include <filesystem>
 #include <fstream>
 #include <new>
-#include <sstream>
+
+#include "support/RawArchive.h"
 
 namespace testing_support {
 
@@ -29,9 +30,8 @@ std::string PathOf(FileHandle f) {
 std::string Canonical(const std::string& path) { return stdfs::weakly_canonical(path).string(); }
 
 std::string Contents(const std::string& path) {
-  std::ostringstream text;
-  text << std::ifstream(path, std::ios::binary).rdbuf();
-  return text.str();
+  const std::vector<unsigned char> bytes = ReadWholeFile(path);
+  return {bytes.begin(), bytes.end()};
 }
 
 }  // namespace
