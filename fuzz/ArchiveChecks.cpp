@@ -156,8 +156,13 @@ bool CheckEntry(Archive& archive, unsigned i, OwnBuffer& cache, Findings& findin
   Bytes one(1);
   if (!(entry.flags & kActive)) {
     findings.Require(!verified, At(i, "a removed entry verifies"));
-    findings.Require(!archive.ReadFromFile(static_cast<int>(i), one.data(), 0, 1, nullptr),
-                     At(i, "a removed entry reads"));
+    // A removed entry has no content: offset 0 gives nothing, any other fails.
+    one[0] = 0x5A;
+    findings.Require(archive.ReadFromFile(static_cast<int>(i), one.data(), 0, 1, nullptr) &&
+                         one[0] == 0x5A,
+                     At(i, "a removed entry does not read as empty"));
+    findings.Require(!archive.ReadFromFile(static_cast<int>(i), one.data(), 1, 1, nullptr),
+                     At(i, "a removed entry reads past offset 0"));
     return false;
   }
   findings.Require(entry.name != nullptr, At(i, "an active entry has no name"));
