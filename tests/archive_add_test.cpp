@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 
 #include <filesystem>
-#include <functional>
 #include <set>
 #include <tuple>
 
@@ -62,38 +61,38 @@ TEST_F(ArchiveAdd, StoresAtLevel0AndCompressesBlocksAtOtherLevels) {
             std::tuple(time.low, time.high));
 }
 
+// Each refused add says why: the last failure of this thread.
 TEST_F(ArchiveAdd, RefusesTakenOrEmptyNamesAndMissingSources) {
   const std::string source = Source("s.txt", "s"), upper = dir / "S.TXT", missing = dir / "no";
   Open();
   ASSERT_EQ(Add("Data/A.txt", "a"), 0);
   ASSERT_EQ(archive.AddFileFromDisk(source.c_str(), 0), 1);
   const State before = StateOf(archive);
+  const std::pair<std::string, ErrorCode> names[] = {
+      {"data/a.txt", ErrorCode::NameTaken},   {"DATA\\A.TXT", ErrorCode::NameTaken},
+      {"./data/a.txt", ErrorCode::NameTaken}, {"/data\\a.txt", ErrorCode::NameTaken},
+      {".", ErrorCode::BadArgument}};
+  const std::pair<std::string, ErrorCode> sources[] = {
+      {upper, ErrorCode::NameTaken},  {missing, ErrorCode::NotFound},
+      {dir.Path(), ErrorCode::IsDirectory}, {path, ErrorCode::Locked},
+      {"", ErrorCode::BadArgument}};
   for (int level : {0, 6}) {
-    for (const char* name : {"data/a.txt", "DATA\\A.TXT", "./data/a.txt", "/data\\a.txt", "."})
+    for (const auto& [name, code] : names) {
       EXPECT_EQ(Add(name, "other", level), -1) << name;
-    for (const char* bad : {upper.c_str(), missing.c_str(), dir.Path().c_str(), path.c_str(), ""})
-      EXPECT_EQ(archive.AddFileFromDisk(bad, level), -1) << bad;
+      EXPECT_EQ(archive.LastError().code, code) << name << " " << level;
+    }
+    for (const auto& [bad, code] : sources) {
+      EXPECT_EQ(archive.AddFileFromDisk(bad.c_str(), level), -1) << bad;
+      EXPECT_EQ(archive.LastError().code, code) << bad << " " << level;
+    }
   }
   EXPECT_EQ(archive.AddFileFromDisk(nullptr, 0) & archive.AddFileFromMemory(nullptr, nullptr, 0, 0), -1);
-  // Why each failed: the last failure of this thread.
-  const std::pair<std::function<int()>, ErrorCode> why[] = {
-      {[&] { return Add("data/a.txt", "other"); }, ErrorCode::NameTaken},
-      {[&] { return Add(".", "other"); }, ErrorCode::BadArgument},
-      {[&] { return Add("n", "other", 10); }, ErrorCode::BadLevel},
-      {[&] { return archive.AddFileFromDisk(missing.c_str(), 6); }, ErrorCode::NotFound},
-      {[&] { return archive.AddFileFromDisk(dir.Path().c_str(), 0); }, ErrorCode::IsDirectory},
-      {[&] { return archive.AddFileFromDisk(path.c_str(), 0); }, ErrorCode::Locked},
-      {[&] {
-         fs.Inject(Call::WriteAt, fs.Count(Call::WriteAt) + 1, Fault::Short, true);
-         const int index = Add("n", "other");
-         fs.Clear();
-         return index;
-       },
-       ErrorCode::DiskFull}};
-  for (const auto& [add, code] : why) {
-    EXPECT_EQ(add(), -1);
-    EXPECT_EQ(archive.LastError().code, code) << ErrorMessage(archive.LastError());
-  }
+  EXPECT_EQ(Add("n", "other", 10), -1);
+  EXPECT_EQ(archive.LastError().code, ErrorCode::BadLevel);
+  fs.Inject(Call::WriteAt, fs.Count(Call::WriteAt) + 1, Fault::Short, true);
+  EXPECT_EQ(Add("n", "other"), -1);
+  fs.Clear();
+  EXPECT_EQ(archive.LastError().code, ErrorCode::DiskFull);
   EXPECT_EQ(StateOf(archive), before);
 }
 

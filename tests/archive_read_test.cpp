@@ -1,8 +1,6 @@
 // Reading byte ranges of stored and compressed entries into memory, the
 // one-part cache of a caller's BlockBuffer, readers and streams, and bad
 // requests and damage.
-#include <zlib.h>
-
 #include <filesystem>
 #include <istream>
 #include <thread>
@@ -87,21 +85,7 @@ TEST_F(ArchiveRead, CallerBufferKeepsTheLastPartItInflated) {
 TEST_F(ArchiveRead, APartThatInflatesShortOrLongFailsEveryReadPath) {
   for (const size_t inflated : {kBlock - 1, kBlock + 1}) {
     RawArchive raw = RawArchiveBuilder().Compressed("c", kContent).Build();
-    const std::string block = Text(inflated);
-    uLongf length = compressBound(uLong(inflated));
-    std::string packed(length, '\0');
-    ASSERT_EQ(compress2(reinterpret_cast<Bytef*>(packed.data()), &length,
-                        reinterpret_cast<const Bytef*>(block.data()), uLong(inflated), 6),
-              Z_OK);
-    RawPart& part = raw.parts[1];
-    const auto at = raw.data.begin() + (part.offset - 2048);
-    raw.data.insert(raw.data.erase(at, at + part.storedSize), packed.begin(),
-                    packed.begin() + long(length));
-    const uint32_t grown = uint32_t(length) - part.storedSize;  // modulo 2^32
-    part.storedSize = uint32_t(length);
-    raw.parts[2].offset += grown;
-    raw.entries[0].storedSize += grown;
-    raw.header.indexOffset += grown;
+    ReplacePart(raw, 1, Deflated(Text(inflated)));
     WriteWholeFile(path, raw.Bytes());
     Open(Archive::ModeRead);
     SCOPED_TRACE(inflated);

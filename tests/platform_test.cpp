@@ -90,8 +90,11 @@ TEST_F(PlatformTest, ResolvesAndCreatesPathsIgnoringCaseWithEitherSeparator) {
 
 // Two opens exclude each other as two processes would; a refused open must
 // not truncate first. Only regular files and links to them open: a FIFO must
-// not even wait for a writer.
-TEST_F(PlatformTest, LocksAndOpensRegularFilesOnly) {
+// not even wait for a writer. CreateNew makes exactly the name given and
+// nothing over anything there, a link (dangling or not) included; links are
+// seen as links; a rename replaces a link without following it; OnDiskPath
+// gives the names as they are.
+TEST_F(PlatformTest, LocksOpensRegularFilesOnlyAndCreatesNewFilesExactly) {
   WriteText("a.bin", "data");
   File held = OpenFile("a.bin", Access::Read, Creation::OpenExisting, Lock::Shared);
   const auto overwrite = [&] {
@@ -101,6 +104,7 @@ TEST_F(PlatformTest, LocksAndOpensRegularFilesOnly) {
   EXPECT_EQ(ReadThrough("a.bin"), "data");
   held = File();  // closing releases the lock
   EXPECT_TRUE(overwrite() && ReadThrough("a.bin").empty());
+  WriteText("a.bin", "data");
   fs::create_directory("dir");
   ASSERT_EQ(::mkfifo("fifo", 0666), 0);
   fs::create_symlink("a.bin", "link");
@@ -110,15 +114,6 @@ TEST_F(PlatformTest, LocksAndOpensRegularFilesOnly) {
     EXPECT_FALSE(OpenFile(path, Access::ReadWrite, Creation::OpenAlways).IsOpen()) << path;
   }
   EXPECT_TRUE(OpenFile("LINK").IsOpen() && !OpenFile("dangling").IsOpen());
-}
-
-// CreateNew makes exactly the name given and nothing over anything there, a
-// link (dangling or not) included; links are seen as links; a rename replaces
-// a link without following it; OnDiskPath gives the names as they are.
-TEST_F(PlatformTest, CreatesNewFilesExactlyAndSeesLinks) {
-  WriteText("a.bin", "data");
-  fs::create_symlink("a.bin", "link");
-  fs::create_symlink("nowhere", "dangling");
   for (const char* taken : {"a.bin", "link", "dangling"}) {
     EXPECT_FALSE(OpenFile(taken, Access::ReadWrite, Creation::CreateNew).IsOpen()) << taken;
   }

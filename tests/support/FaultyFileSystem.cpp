@@ -8,7 +8,8 @@
 #include <filesystem>
 #include <fstream>
 #include <new>
-#include <sstream>
+
+#include "support/RawArchive.h"
 
 namespace testing_support {
 
@@ -29,9 +30,8 @@ std::string PathOf(FileHandle f) {
 std::string Canonical(const std::string& path) { return stdfs::weakly_canonical(path).string(); }
 
 std::string Contents(const std::string& path) {
-  std::ostringstream text;
-  text << std::ifstream(path, std::ios::binary).rdbuf();
-  return text.str();
+  const std::vector<unsigned char> bytes = ReadWholeFile(path);
+  return {bytes.begin(), bytes.end()};
 }
 
 }  // namespace
@@ -78,9 +78,9 @@ void FaultyFileSystem::Crash() const {
     }
     std::string bytes = u.durable;
     if (loss_ == PowerLoss::Drop ? !u.changed && !u.removed : !u.changed || u.removed) continue;
-    for (size_t i = 0; loss_ == PowerLoss::Tear && i < u.writes.size(); ++i) {
-      const auto& [at, written] = u.writes[i];
-      if (u.truncation[i]) {
+    for (size_t i = 0; loss_ == PowerLoss::Tear && i < u.changes.size(); ++i) {
+      const auto& [at, written, truncation] = u.changes[i];
+      if (truncation) {
         bytes.resize(at);
         continue;
       }
@@ -107,9 +107,7 @@ platform::IoResult FaultyFileSystem::WriteAt(FileHandle f, uint64_t at, const vo
   const size_t moving = fault ? size / 2 : size;
   if (loss_ != PowerLoss::Keep) {
     const std::lock_guard lock(mutex_);
-    Unflushed& u = Track(f);
-    u.writes.emplace_back(at, std::string(static_cast<const char*>(data), moving));
-    u.truncation.push_back(false);
+    Track(f).changes.push_back({at, std::string(static_cast<const char*>(data), moving), false});
   }
   const platform::IoResult wrote = inner_.WriteAt(f, at, data, moving);
   return fault ? platform::IoResult{false, wrote.count} : wrote;
@@ -119,9 +117,7 @@ bool FaultyFileSystem::Truncate(FileHandle f, uint64_t size) const {
   if (Next(Call::Truncate)) return false;
   if (loss_ != PowerLoss::Keep) {
     const std::lock_guard lock(mutex_);
-    Unflushed& u = Track(f);
-    u.writes.emplace_back(size, std::string());
-    u.truncation.push_back(true);
+    Track(f).changes.push_back({size, {}, true});
   }
   return inner_.Truncate(f, size);
 }
@@ -135,8 +131,7 @@ bool FaultyFileSystem::Flush(FileHandle f) const {
       Unflushed& u = it->second;
       u.changed = false;
       u.durable.clear();
-      u.writes.clear();
-      u.truncation.clear();
+      u.changes.clear();
       if (!u.created) files_.erase(it);
     }
   }
@@ -175,8 +170,7 @@ FileHandle FaultyFileSystem::Open(const std::string& path, platform::Access acce
     Unflushed& u = files_[Canonical(path)];
     if (!u.changed) u.durable = Contents(path);
     u.changed = true;
-    u.writes.emplace_back(0, std::string());
-    u.truncation.push_back(true);
+    u.changes.push_back({0, {}, true});
   }
   const FileHandle f = inner_.Open(path, access, creation, lock);
   if (creating && !existed && f != platform::InvalidHandle()) {
@@ -185,8 +179,7 @@ FileHandle FaultyFileSystem::Open(const std::string& path, platform::Access acce
     if (u.removed) {  // made anew where one was removed: its old bytes are what a crash leaves
       u.removed = false;
       u.changed = true;
-      u.writes.emplace_back(0, std::string());
-      u.truncation.push_back(true);
+      u.changes.push_back({0, {}, true});
     } else {
       u.created = u.changed = true;
     }
@@ -206,8 +199,7 @@ bool FaultyFileSystem::RemoveFile(const std::string& path) const {
       if (!u.changed) u.durable = Contents(canonical);
       u.changed = false;
       u.removed = true;
-      u.writes.clear();
-      u.truncation.clear();
+      u.changes.clear();
     }
   }
   return inner_.RemoveFile(path);

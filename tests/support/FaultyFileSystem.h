@@ -120,8 +120,8 @@ class FaultyFileSystem : public platform::FileSystem {
     bool created = false;  // since its directory was last flushed
     bool removed = false;  // likewise; durable holds its bytes
     std::string durable;
-    std::vector<std::pair<uint64_t, std::string>> writes;  // in order; no bytes: a truncation
-    std::vector<bool> truncation;
+    struct Change { uint64_t at; std::string bytes; bool truncation; };
+    std::vector<Change> changes;  // in order; a truncation's size is at
   };
   // Counts one call of the kind and returns the fault it must suffer, if any.
   std::optional<Fault> Next(Call call) const;

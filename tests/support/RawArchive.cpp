@@ -113,15 +113,10 @@ RawArchiveBuilder& RawArchiveBuilder::Compressed(const std::string& name,
   std::string bytes;
   std::vector<RawPart> parts;
   for (size_t at = 0; at < content.size(); at += kBlock) {
-    const size_t n = std::min<size_t>(kBlock, content.size() - at);
-    std::string packed(compressBound(n), '\0');
-    uLongf length = packed.size();
-    if (compress2(reinterpret_cast<Bytef*>(packed.data()), &length,
-                  reinterpret_cast<const Bytef*>(content.data() + at), n, 6) != Z_OK) {
-      throw std::runtime_error("compress2 failed");
-    }
-    parts.push_back({uint32_t(bytes.size()), uint32_t(length), uint32_t(n)});
-    bytes.append(packed, 0, length);
+    const std::string packed = Deflated(content.substr(at, kBlock));
+    parts.push_back({uint32_t(bytes.size()), uint32_t(packed.size()),
+                     uint32_t(std::min<size_t>(kBlock, content.size() - at))});
+    bytes += packed;
   }
   return Add(3, name, content, bytes, parts), *this;
 }
@@ -155,6 +150,30 @@ void WriteSparse(const std::string& path, RawArchive archive) {
 uint32_t Adler32Of(const std::string& content) {
   return uint32_t(adler32(adler32(0, nullptr, 0), reinterpret_cast<const Bytef*>(content.data()),
                           uInt(content.size())));
+}
+
+std::string Deflated(const std::string& bytes) {
+  uLongf length = compressBound(uLong(bytes.size()));
+  std::string packed(length, '\0');
+  if (compress2(reinterpret_cast<Bytef*>(packed.data()), &length,
+                reinterpret_cast<const Bytef*>(bytes.data()), uLong(bytes.size()), 6) != Z_OK) {
+    throw std::runtime_error("compress2 failed");
+  }
+  return packed.substr(0, length);
+}
+
+void ReplacePart(RawArchive& a, size_t k, const std::string& bytes) {
+  RawPart& part = a.parts[k];
+  const uint32_t end = part.offset + part.storedSize, grown = uint32_t(bytes.size()) - part.storedSize;
+  const auto at = a.data.begin() + (part.offset - 2048);
+  a.data.insert(a.data.erase(at, at + part.storedSize), bytes.begin(), bytes.end());
+  part.storedSize = uint32_t(bytes.size());
+  for (RawEntry& e : a.entries) {
+    e.storedSize += e.firstPart <= k && k < e.firstPart + e.numParts ? grown : 0;
+    e.offset += e.offset >= end ? grown : 0;  // sizes wrap modulo 2^32 when the part shrinks
+  }
+  for (RawPart& p : a.parts) p.offset += p.offset >= end ? grown : 0;
+  a.header.indexOffset += grown;
 }
 
 std::string FormatProblem(const RawArchive& a) {

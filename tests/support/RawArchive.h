@@ -58,6 +58,9 @@ void WriteWholeFile(const std::string& path, const std::vector<unsigned char>& b
 // files of gigabytes cost no disk space.
 void WriteSparse(const std::string& path, RawArchive archive);
 uint32_t Adler32Of(const std::string& content);
+std::string Deflated(const std::string& bytes);  // a zlib stream at level 6
+// Stores bytes as part k, moving what follows and growing its entry.
+void ReplacePart(RawArchive& archive, size_t k, const std::string& bytes);
 // The first broken format rule of a parsed file, or "".
 std::string FormatProblem(const RawArchive& archive);
 // The content of entry index; false when it cannot be had or is not intact.

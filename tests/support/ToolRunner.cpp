@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <tuple>
 
@@ -70,9 +69,8 @@ void ToolTest::Put(const std::string& path, const RawArchive& archive) const {
 }
 
 std::string ToolTest::Text(const std::string& path) const {
-  std::ostringstream text;
-  text << std::ifstream(dir.Path() / path, std::ios::binary).rdbuf();
-  return text.str();
+  const std::vector<unsigned char> bytes = ReadWholeFile(dir.Path() / path);
+  return {bytes.begin(), bytes.end()};
 }
 
 }  // namespace testing_support
