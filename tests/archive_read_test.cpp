@@ -1,6 +1,8 @@
 // Reading byte ranges of stored and compressed entries into memory, the
 // one-part cache of a caller's BlockBuffer, readers and streams, and bad
 // requests and damage.
+#include <zlib.h>
+
 #include <filesystem>
 #include <istream>
 #include <thread>
