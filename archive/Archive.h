@@ -428,6 +428,9 @@ class KORVAT_API Archive {
   // ModeRead: the archive as an interrupted writer's journal says it was.
   std::unique_ptr<JournalView> journalView;
   JournalState journalState = JournalState::Ready;
+  // The bytes the journal reads and writes at a time; 0: its own choice.
+  // (Beside journalState, where the layout had room.)
+  uint32_t journalChunk = 0;
   std::string journalFile;
   // The last failure of each thread.
   std::unique_ptr<ErrorSlots> errors;

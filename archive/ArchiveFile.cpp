@@ -92,7 +92,8 @@ bool Archive::Open(const char* name, FileMode mode) {
   bool usable = journalPath.has_value();
   if (!usable) FailSystem(ErrorCode::IO, "the current directory");
   if (usable) {
-    JournalFinding finding = ExamineJournal(*fs, *journalPath, fileHandle);
+    const uint64_t chunk = journalChunk != 0 ? journalChunk : kJournalChunk;
+    JournalFinding finding = ExamineJournal(*fs, *journalPath, fileHandle, chunk);
     journalState = finding.state;
     if (write) {
       const bool remove = finding.view || finding.stale;
@@ -137,7 +138,8 @@ bool Archive::Open(const char* name, FileMode mode) {
     const bool withFile = fs->CanCreateIn(DirectoryOf(*journalPath));
     if (!withFile) journalState = JournalState::NoJournal;
     journal = std::make_unique<Journal>(*fs, *journalPath, fileHandle, *size,
-                                        NeededRanges(entries, DataEnd(), *size), withFile);
+                                        NeededRanges(entries, DataEnd(), *size), withFile,
+                                        journalChunk != 0 ? journalChunk : kJournalChunk);
   }
   fileName = name;
   file.Release();
