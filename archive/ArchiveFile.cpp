@@ -135,16 +135,20 @@ bool Archive::Open(const char* name, FileMode mode) {
   if (write) {
     // Without a writable directory there can be no journal; the change goes
     // ahead all the same, marked in the header.
-    const bool withFile = fs->CanCreateIn(DirectoryOf(*journalPath));
-    if (!withFile) journalState = JournalState::NoJournal;
-    journal = std::make_unique<Journal>(*fs, *journalPath, fileHandle, *size,
-                                        NeededRanges(entries, DataEnd(), *size), withFile,
-                                        journalChunk != 0 ? journalChunk : kJournalChunk);
+    if (!fs->CanCreateIn(DirectoryOf(*journalPath))) journalState = JournalState::NoJournal;
+    NewJournal(*size);
   }
   fileName = name;
   file.Release();
   BuildTable();
   return true;
+}
+
+void Archive::NewJournal(uint64_t size) {
+  journal = std::make_unique<Journal>(*fs, journalFile, fileHandle, size,
+                                      NeededRanges(entries, DataEnd(), size),
+                                      journalState != JournalState::NoJournal,
+                                      journalChunk != 0 ? journalChunk : kJournalChunk);
 }
 
 bool Archive::ReOpen() {

@@ -449,7 +449,11 @@ uint64_t Journal::UseAhead(std::initializer_list<ByteRange> ranges) {
   return used;
 }
 
-bool Journal::Protect(std::initializer_list<ByteRange> ranges) {
+bool Journal::Protect(std::initializer_list<ByteRange> ranges) { return Save(ranges, false); }
+
+bool Journal::ProtectAhead(std::initializer_list<ByteRange> ranges) { return Save(ranges, true); }
+
+bool Journal::Save(std::initializer_list<ByteRange> ranges, bool ahead) {
   std::vector<ByteRange> pieces = NeededWithin(ranges);
   if (!ahead_.empty()) requested_ += UseAhead(ranges);
   if (started_ && pieces.empty()) return true;
@@ -463,12 +467,12 @@ bool Journal::Protect(std::initializer_list<ByteRange> ranges) {
   for (const ByteRange& p : pieces) requested_ += p.end - p.begin;
   const uint64_t allowance = std::max(kAheadMin, 2 * requested_);
   std::vector<ByteRange> more =
-      NeededAhead(pieces, allowance > aheadBytes_ ? allowance - aheadBytes_ : 0);
-  std::vector<ByteRange> ahead = ahead_;
+      NeededAhead(pieces, ahead && allowance > aheadBytes_ ? allowance - aheadBytes_ : 0);
+  std::vector<ByteRange> savedAhead = ahead_;
   uint64_t added = 0;
   for (const ByteRange& m : more) added += m.end - m.begin;
   if (!more.empty()) {
-    ahead.insert(ahead.end(), more.begin(), more.end());
+    savedAhead.insert(savedAhead.end(), more.begin(), more.end());
     pieces.insert(pieces.end(), more.begin(), more.end());
     std::sort(pieces.begin(), pieces.end(), ByBegin);
     std::vector<ByteRange> merged;
@@ -489,7 +493,7 @@ bool Journal::Protect(std::initializer_list<ByteRange> ranges) {
     return false;
   }
   needed_.swap(remaining);
-  ahead_.swap(ahead);
+  ahead_.swap(savedAhead);
   aheadBytes_ += added;
   return true;
 }
@@ -594,11 +598,15 @@ bool Journal::WriteSegment(std::vector<unsigned char> prefix, const std::vector<
 
 bool Journal::Commit() {
   if (!started_) return true;
-  started_ = false;
+  // Until the journal is gone the change can still be rolled back, and a
+  // later Commit tries again.
   if (withFile_) {
     journal_.Reset();
-    if (!fs_.RemoveFile(path_) || !fs_.FlushDirectory(DirectoryOf(path_))) return false;
+    if (!fs_.RemoveFile(path_)) return false;
+    started_ = false;
+    if (!fs_.FlushDirectory(DirectoryOf(path_))) return false;
   }
+  started_ = false;
   const unsigned char clear[format::kChangeMarkEnd - format::kHeaderChangeTag] = {};
   return WriteAll(fs_, archive_, format::kHeaderChangeTag, clear, sizeof clear) &&
          fs_.Flush(archive_);

@@ -126,6 +126,10 @@ class Journal {
   // when the journal could not be written and flushed: the write must not
   // happen.
   bool Protect(std::initializer_list<ByteRange> ranges);
+  // Protect for a write into a reused slot: a segment that must be written
+  // also saves needed bytes after the first range, which the next writes of
+  // a run over the archive in order need next.
+  bool ProtectAhead(std::initializer_list<ByteRange> ranges);
   // True once the mark is set (the archive may have been written).
   bool Started() const { return started_; }
   // Puts the mark "in progress" of this change into a header.
@@ -138,6 +142,7 @@ class Journal {
  private:
   std::vector<ByteRange> NeededWithin(std::initializer_list<ByteRange> ranges) const;
   std::vector<ByteRange> NeededWithout(const std::vector<ByteRange>& pieces) const;
+  bool Save(std::initializer_list<ByteRange> ranges, bool ahead);
   uint64_t UseAhead(std::initializer_list<ByteRange> ranges);
   std::vector<ByteRange> NeededAhead(const std::vector<ByteRange>& pieces, uint64_t budget) const;
   bool Begin(const std::vector<ByteRange>& pieces);

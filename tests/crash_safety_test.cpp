@@ -104,7 +104,7 @@ std::vector<Scenario> MakeScenarios() {
   base.Stored("a.txt", "alpha").Compressed("b.bin", Letters(300000, 2)).Stored("c.txt", "c");
   for (int i = 0; i < 4; ++i) fourFiles.Stored("r" + std::to_string(i), Letters(40000, i));
   moved.Stored("0", Letters(90000, 1)).Stored("1", Letters(200000, 2));
-  moved.Compressed("2", Letters(300000, 3)).Stored("3", Letters(100, 4));
+  moved.Compressed("2", Letters(120000, 3)).Stored("3", Letters(100, 4));
   return {
       // Adds, the first into a removed slot.
       {RawArchiveBuilder(base).Removed(4000).Build().Bytes(),
@@ -114,9 +114,9 @@ std::vector<Scenario> MakeScenarios() {
       {fourFiles.Build().Bytes(),
        {Put("r0", Letters(30000, 10), 0, kReplace), Put("r1", Letters(30000, 11), 0, kReplace),
         Put("r2", Letters(30000, 12), 0, kReplace), Put("r3", Letters(30000, 13), 0, kReplace)}},
-      // Each move lands partly on the old place of the entry before it, and the
-      // bytes saved for the compaction exceed one chunk of the journal
-      // (kTestChunk).
+      // Compaction in batches: "1" lands partly on its own old place, saving
+      // more than one chunk of the journal (kTestChunk); "2" on the old place
+      // of "1", committed by then; "3" joins the batch of "2".
       {moved.Build().Bytes(), {RemoveAndCompact("0")}},
       {base.Build().Bytes(), {Extract("b.bin"), Extract("")}},
       {{}, {Put("x", Letters(1000, 1), 6, kMemory)}},  // the first add to an empty file
