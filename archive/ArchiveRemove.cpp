@@ -1,6 +1,7 @@
 // Removing files and compacting the archive in place: a removed entry turns
 // inactive and keeps its slot for reuse; Compact moves the active entries'
 // data together from byte 2048 and drops the inactive entries.
+#include <algorithm>
 #include <memory>
 #include <optional>
 
@@ -68,17 +69,20 @@ bool Archive::RemoveFile(int index) {
 
 namespace {
 
-// At most this many commits split one compaction.
+// A compaction is split into at most this many commits, or one per this
+// many bytes moved: each costs a few flushes.
 constexpr size_t kMaxCommits = 16;
+constexpr uint64_t kBytesPerCommit = uint64_t(1) << 20;
 
 // How a compaction protects what it overwrites. Moving the entries down in
-// batches, committing the archive after each, the journal saves only where
-// the first move of a batch lands on its own old place (and the old index
-// at each commit): the next moves of a batch go where no entry of the batch
-// lies, over removed regions and the old places of entries moved and
-// committed before. A batch ends before the move that would reach the old
-// place of its first entry. With many batches or a large index, a single
-// save of everything from the first move on costs less.
+// batches, committing the archive before the first and after each, the
+// journal saves only where the first move of a batch lands on its own old
+// place (and the old index at each commit): the next moves of a batch go
+// where no entry of the batch lies, over removed regions and the old places
+// of entries moved and committed before. A batch ends before the move that
+// would reach the old place of its first entry. With many batches for the
+// bytes moved or a large index, a single save of everything from the first
+// move on costs less.
 struct CompactionPlan {
   bool inBatches = false;
 };
@@ -105,7 +109,8 @@ CompactionPlan PlanCompaction(const mem::vector<Archive::FileEntry>& entries, ui
     position += entry.storedSize;
   }
   const uint64_t atOnce = moved == 0 ? 0 : fileSize - firstMove;
-  return {withJournalFile && batches > 0 && batches <= kMaxCommits &&
+  return {withJournalFile && batches > 0 &&
+          batches <= std::max<uint64_t>(kMaxCommits, moved / kBytesPerCommit) &&
           saved + 2 * batches * indexBytes < atOnce};
 }
 
@@ -145,9 +150,10 @@ bool Archive::Compact() {
     FileEntry& entry = entries[next];
     if (!(entry.flags & format::kFlagActive)) continue;
     if (entry.offset != position) {
-      if (plan.inBatches && batch && uint64_t(position) + entry.storedSize > batchSource) {
-        // The batch so far is committed, and the next one has a journal of
-        // its own.
+      if (plan.inBatches && (!batch || uint64_t(position) + entry.storedSize > batchSource)) {
+        // What came before is committed (the entries removed before the
+        // first move included, whose bytes then need no saving), and the next
+        // batch has a journal of its own.
         SettleCompacted(next, kept);
         next = kept;
         const std::optional<uint64_t> size = SaveIndex() ? fs->Size(fileHandle) : std::nullopt;

@@ -136,7 +136,8 @@ class Journal {
   void StampMark(unsigned char* header) const;
   // Deletes the journal once the archive's new header is flushed, which
   // commits, then clears the mark; true when there was nothing to do or
-  // both are done for good.
+  // both are done for good. When the journal could not be deleted, the
+  // change is still started and a later Commit tries again.
   bool Commit();
 
  private:
