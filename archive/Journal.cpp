@@ -49,6 +49,20 @@ uint32_t StartCrc() { return static_cast<uint32_t>(crc32_z(0, nullptr, 0)); }
 
 bool ByBegin(const ByteRange& a, const ByteRange& b) { return a.begin < b.begin; }
 
+// The ranges sorted, those that overlap or touch joined.
+std::vector<ByteRange> Merged(std::vector<ByteRange> ranges) {
+  std::sort(ranges.begin(), ranges.end(), ByBegin);
+  std::vector<ByteRange> merged;
+  for (const ByteRange& r : ranges) {
+    if (!merged.empty() && r.begin <= merged.back().end) {
+      merged.back().end = std::max(merged.back().end, r.end);
+    } else {
+      merged.push_back(r);
+    }
+  }
+  return merged;
+}
+
 bool ReadAll(const platform::FileSystem& fs, platform::FileHandle file, uint64_t offset,
              void* data, size_t size) {
   const platform::IoResult read = fs.ReadAt(file, offset, data, size);
@@ -385,16 +399,7 @@ std::vector<ByteRange> Journal::NeededWithin(std::initializer_list<ByteRange> ra
     }
   }
   // The ranges may overlap one another: save each byte once.
-  std::sort(pieces.begin(), pieces.end(), ByBegin);
-  std::vector<ByteRange> merged;
-  for (const ByteRange& p : pieces) {
-    if (!merged.empty() && p.begin <= merged.back().end) {
-      merged.back().end = std::max(merged.back().end, p.end);
-    } else {
-      merged.push_back(p);
-    }
-  }
-  return merged;
+  return Merged(std::move(pieces));
 }
 
 // The needed ranges once pieces (sorted, each inside one of them) are saved.
@@ -474,16 +479,7 @@ bool Journal::Save(std::initializer_list<ByteRange> ranges, bool ahead) {
   if (!more.empty()) {
     savedAhead.insert(savedAhead.end(), more.begin(), more.end());
     pieces.insert(pieces.end(), more.begin(), more.end());
-    std::sort(pieces.begin(), pieces.end(), ByBegin);
-    std::vector<ByteRange> merged;
-    for (const ByteRange& p : pieces) {
-      if (!merged.empty() && p.begin <= merged.back().end) {
-        merged.back().end = std::max(merged.back().end, p.end);
-      } else {
-        merged.push_back(p);
-      }
-    }
-    pieces.swap(merged);
+    pieces = Merged(std::move(pieces));
   }
   // Worked out first, so that an exception leaves everything as it was.
   std::vector<ByteRange> remaining = NeededWithout(pieces);
