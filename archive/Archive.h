@@ -224,7 +224,8 @@ class KORVAT_API Archive {
   // Moves every active entry's data together from byte 2048, drops inactive
   // entries and renumbers the rest. False when not open for writing, or when
   // a read or write failed: compaction then stops, and no entry points at a
-  // place its data has not reached.
+  // place its data has not reached. It may commit the archive on the way
+  // (what the opening changed before included).
   bool Compact();
 
   // --- Reading ---------------------------------------------------------------
@@ -336,6 +337,11 @@ class KORVAT_API Archive {
   // Index persistence (ArchiveIndex.cpp).
   KORVAT_LOCAL bool LoadIndex(uint64_t fileSize);
   KORVAT_LOCAL bool SaveIndex();
+  // A journal for the archive as it is now (size bytes long on disk).
+  KORVAT_LOCAL void NewJournal(uint64_t size);
+  // Compaction (ArchiveRemove.cpp): drops the entries [kept, next) that the
+  // moves left behind, so that the index is whole again.
+  KORVAT_LOCAL void SettleCompacted(size_t next, size_t kept);
   KORVAT_LOCAL void ResetIndex();
   KORVAT_LOCAL int FindFreeEntry(unsigned int size) const;
   KORVAT_LOCAL void RemoveFreeEntry(unsigned int index);
@@ -428,6 +434,9 @@ class KORVAT_API Archive {
   // ModeRead: the archive as an interrupted writer's journal says it was.
   std::unique_ptr<JournalView> journalView;
   JournalState journalState = JournalState::Ready;
+  // The bytes the journal reads and writes at a time; 0: its own choice.
+  // (Beside journalState, where the layout had room.)
+  uint32_t journalChunk = 0;
   std::string journalFile;
   // The last failure of each thread.
   std::unique_ptr<ErrorSlots> errors;

@@ -296,7 +296,7 @@ int Archive::PlaceEntry(const char* name, unsigned int storedSize, unsigned int 
       // which Close overwrites too: what the archive as opened needs there
       // is saved first. writeContent records why it failed.
       const uint64_t offset = entries[static_cast<size_t>(index)].offset;
-      written = journal->Protect({{offset, offset + storedSize}, {endBefore, kToEnd}});
+      written = journal->ProtectAhead({{offset, offset + storedSize}, {endBefore, kToEnd}});
       if (!written) FailSystem(ErrorCode::IO, "writing the journal");
       written = written && writeContent(static_cast<uint32_t>(offset));
       if (!written && replaced && replaced->index == unsigned(index)) {

@@ -92,7 +92,8 @@ bool Archive::Open(const char* name, FileMode mode) {
   bool usable = journalPath.has_value();
   if (!usable) FailSystem(ErrorCode::IO, "the current directory");
   if (usable) {
-    JournalFinding finding = ExamineJournal(*fs, *journalPath, fileHandle);
+    const uint64_t chunk = journalChunk != 0 ? journalChunk : kJournalChunk;
+    JournalFinding finding = ExamineJournal(*fs, *journalPath, fileHandle, chunk);
     journalState = finding.state;
     if (write) {
       const bool remove = finding.view || finding.stale;
@@ -134,15 +135,20 @@ bool Archive::Open(const char* name, FileMode mode) {
   if (write) {
     // Without a writable directory there can be no journal; the change goes
     // ahead all the same, marked in the header.
-    const bool withFile = fs->CanCreateIn(DirectoryOf(*journalPath));
-    if (!withFile) journalState = JournalState::NoJournal;
-    journal = std::make_unique<Journal>(*fs, *journalPath, fileHandle, *size,
-                                        NeededRanges(entries, DataEnd(), *size), withFile);
+    if (!fs->CanCreateIn(DirectoryOf(*journalPath))) journalState = JournalState::NoJournal;
+    NewJournal(*size);
   }
   fileName = name;
   file.Release();
   BuildTable();
   return true;
+}
+
+void Archive::NewJournal(uint64_t size) {
+  journal = std::make_unique<Journal>(*fs, journalFile, fileHandle, size,
+                                      NeededRanges(entries, DataEnd(), size),
+                                      journalState != JournalState::NoJournal,
+                                      journalChunk != 0 ? journalChunk : kJournalChunk);
 }
 
 bool Archive::ReOpen() {

@@ -25,8 +25,8 @@ constexpr size_t kSavedHeaderAt = 24;
 constexpr size_t kJournalHeaderSize = kSavedHeaderAt + format::kHeaderSize + 4;
 constexpr size_t kSegmentHeaderSize = 20;
 constexpr size_t kRecordHeaderSize = 12;
-// Saved bytes are gathered and copied back this much at a time.
-constexpr uint64_t kChunk = uint64_t(4) << 20;
+// The least a segment saves ahead of the writes (see Journal::Protect).
+constexpr uint64_t kAheadMin = uint64_t(4) << 20;
 constexpr uint64_t kMaxRecord = uint64_t(1) << 30;
 // An archive's offsets are 32-bit, and its index, behind the data, is
 // smaller than 4 GiB as well: no archive is longer.
@@ -48,6 +48,20 @@ uint32_t Crc(uint32_t crc, const unsigned char* data, size_t size) {
 uint32_t StartCrc() { return static_cast<uint32_t>(crc32_z(0, nullptr, 0)); }
 
 bool ByBegin(const ByteRange& a, const ByteRange& b) { return a.begin < b.begin; }
+
+// The ranges sorted, those that overlap or touch joined.
+std::vector<ByteRange> Merged(std::vector<ByteRange> ranges) {
+  std::sort(ranges.begin(), ranges.end(), ByBegin);
+  std::vector<ByteRange> merged;
+  for (const ByteRange& r : ranges) {
+    if (!merged.empty() && r.begin <= merged.back().end) {
+      merged.back().end = std::max(merged.back().end, r.end);
+    } else {
+      merged.push_back(r);
+    }
+  }
+  return merged;
+}
 
 bool ReadAll(const platform::FileSystem& fs, platform::FileHandle file, uint64_t offset,
              void* data, size_t size) {
@@ -86,6 +100,7 @@ struct Spool {
   platform::FileHandle file;
   uint64_t at;
   std::vector<unsigned char> buffer;
+  uint64_t chunk;
 
   bool Spill() {
     if (!WriteAll(fs, file, at, buffer.data(), buffer.size())) return false;
@@ -96,8 +111,8 @@ struct Spool {
   // Appends size bytes of the archive from offset, adding them to crc.
   bool CopyFrom(platform::FileHandle archive, uint64_t offset, uint64_t size, uint32_t& crc) {
     for (uint64_t done = 0; done < size;) {
-      if (buffer.size() >= kChunk && !Spill()) return false;
-      const auto n = static_cast<size_t>(std::min(size - done, kChunk));
+      if (buffer.size() >= chunk && !Spill()) return false;
+      const auto n = static_cast<size_t>(std::min(size - done, chunk));
       const size_t old = buffer.size();
       buffer.resize(old + n);
       if (!ReadAll(fs, archive, offset + done, buffer.data() + old, n)) return false;
@@ -112,8 +127,8 @@ struct Spool {
 // False for a torn or malformed segment, and with failed set when bytes the
 // journal's size promises could not be read.
 bool ReadSegment(const platform::FileSystem& fs, platform::FileHandle journal,
-                 uint64_t journalSize, uint64_t archiveLength, uint64_t& position,
-                 std::vector<JournalExtent>& extents, bool& failed) {
+                 uint64_t journalSize, uint64_t archiveLength, uint64_t chunkSize,
+                 uint64_t& position, std::vector<JournalExtent>& extents, bool& failed) {
   unsigned char head[kSegmentHeaderSize];
   if (journalSize - position < sizeof head) return false;
   if (!ReadAll(fs, journal, position, head, sizeof head)) return !(failed = true);
@@ -123,10 +138,10 @@ bool ReadSegment(const platform::FileSystem& fs, platform::FileHandle journal,
   const uint64_t start = position + kSegmentHeaderSize;
   if (payload > journalSize - start) return false;
 
-  std::vector<unsigned char> chunk(static_cast<size_t>(std::min(payload, kChunk)));
+  std::vector<unsigned char> chunk(static_cast<size_t>(std::min(payload, chunkSize)));
   uint32_t crc = StartCrc();
   for (uint64_t done = 0; done < payload;) {
-    const auto n = static_cast<size_t>(std::min(payload - done, kChunk));
+    const auto n = static_cast<size_t>(std::min(payload - done, chunkSize));
     if (!ReadAll(fs, journal, start + done, chunk.data(), n)) return !(failed = true);
     crc = Crc(crc, chunk.data(), n);
     done += n;
@@ -159,9 +174,11 @@ bool ReadSegment(const platform::FileSystem& fs, platform::FileHandle journal,
 // the saved bytes overlap, which no journal of this tool does, or with
 // failed set when bytes the journal's size promises could not be read.
 bool ReadSegments(const platform::FileSystem& fs, platform::FileHandle journal, uint64_t size,
-                  uint64_t length, std::vector<JournalExtent>& extents, bool& failed) {
+                  uint64_t length, uint64_t chunk, std::vector<JournalExtent>& extents,
+                  bool& failed) {
   uint64_t position = kJournalHeaderSize;
-  while (position < size && ReadSegment(fs, journal, size, length, position, extents, failed)) {
+  while (position < size &&
+         ReadSegment(fs, journal, size, length, chunk, position, extents, failed)) {
   }
   if (failed) return false;
   std::sort(extents.begin(), extents.end(),
@@ -189,7 +206,7 @@ std::optional<std::string> JournalPath(const platform::FileSystem& fs,
 }
 
 JournalFinding ExamineJournal(const platform::FileSystem& fs, const std::string& path,
-                              platform::FileHandle archive) {
+                              platform::FileHandle archive, uint64_t chunk) {
   using State = Archive::JournalState;
   JournalFinding finding;
   // Only the exact name counts: a name differing in case is another file.
@@ -264,13 +281,13 @@ JournalFinding ExamineJournal(const platform::FileSystem& fs, const std::string&
     if (length >= format::kHeaderSize) extents.push_back({0, format::kHeaderSize, kSavedHeaderAt});
     bool failed = false;
     if (length > kMaxArchiveLength ||
-        !ReadSegments(fs, journal.Handle(), *size, length, extents, failed)) {
+        !ReadSegments(fs, journal.Handle(), *size, length, chunk, extents, failed)) {
       // A read error leaves it unknown what the journal saved: it stays.
       finding.state = failed ? State::Unreadable : State::NotAJournal;
       return finding;
     }
-    finding.view =
-        std::make_unique<JournalView>(fs, std::move(journal), length, std::move(extents));
+    finding.view = std::make_unique<JournalView>(fs, std::move(journal), length,
+                                                 std::move(extents), chunk);
     return finding;
   }
   // Never marked, or rolled back: no overwrite happens before the mark, and
@@ -287,7 +304,7 @@ bool JournalView::RollBack(platform::FileHandle archive) const {
   std::vector<unsigned char> chunk;
   const auto restore = [&](const JournalExtent& extent) {
     for (uint64_t done = 0; done < extent.length;) {
-      const auto n = static_cast<size_t>(std::min(extent.length - done, kChunk));
+      const auto n = static_cast<size_t>(std::min(extent.length - done, chunk_));
       chunk.resize(n);
       if (!ReadAll(fs_, journal_.Handle(), extent.at + done, chunk.data(), n) ||
           !WriteAll(fs_, archive, extent.offset + done, chunk.data(), n)) {
@@ -348,12 +365,14 @@ uint64_t NewToken(const platform::FileSystem& fs) {
 }
 
 Journal::Journal(const platform::FileSystem& fs, std::string path, platform::FileHandle archive,
-                 uint64_t length, const std::vector<ByteRange>& needed, bool withFile)
+                 uint64_t length, const std::vector<ByteRange>& needed, bool withFile,
+                 uint64_t chunk)
     : fs_(fs),
       path_(std::move(path)),
       archive_(archive),
       length_(length),
       withFile_(withFile),
+      chunk_(chunk),
       token_(NewToken(fs)) {
   std::vector<ByteRange> sorted;
   for (const ByteRange& r : needed) {
@@ -380,16 +399,7 @@ std::vector<ByteRange> Journal::NeededWithin(std::initializer_list<ByteRange> ra
     }
   }
   // The ranges may overlap one another: save each byte once.
-  std::sort(pieces.begin(), pieces.end(), ByBegin);
-  std::vector<ByteRange> merged;
-  for (const ByteRange& p : pieces) {
-    if (!merged.empty() && p.begin <= merged.back().end) {
-      merged.back().end = std::max(merged.back().end, p.end);
-    } else {
-      merged.push_back(p);
-    }
-  }
-  return merged;
+  return Merged(std::move(pieces));
 }
 
 // The needed ranges once pieces (sorted, each inside one of them) are saved.
@@ -406,9 +416,71 @@ std::vector<ByteRange> Journal::NeededWithout(const std::vector<ByteRange>& piec
   return remaining;
 }
 
-bool Journal::Protect(std::initializer_list<ByteRange> ranges) {
-  const std::vector<ByteRange> pieces = NeededWithin(ranges);
+// The needed bytes not among pieces (sorted, each inside a needed range)
+// from the end of the first piece on, in ascending order, at most budget.
+std::vector<ByteRange> Journal::NeededAhead(const std::vector<ByteRange>& pieces,
+                                            uint64_t budget) const {
+  std::vector<ByteRange> ahead;
+  if (pieces.empty()) return ahead;
+  for (ByteRange r : NeededWithout(pieces)) {
+    if (budget == 0) break;
+    r.begin = std::max(r.begin, pieces[0].end);
+    if (r.begin >= r.end) continue;
+    r.end = r.begin + std::min(r.end - r.begin, budget);
+    budget -= r.end - r.begin;
+    ahead.push_back(r);
+  }
+  return ahead;
+}
+
+// Takes the parts of ranges out of the bytes saved ahead; returns how many.
+uint64_t Journal::UseAhead(std::initializer_list<ByteRange> ranges) {
+  uint64_t used = 0;
+  for (const ByteRange& r : ranges) {
+    std::vector<ByteRange> kept;
+    for (const ByteRange& a : ahead_) {
+      const uint64_t begin = std::max(a.begin, r.begin), end = std::min(a.end, r.end);
+      if (begin >= end) {
+        kept.push_back(a);
+        continue;
+      }
+      used += end - begin;
+      if (a.begin < begin) kept.push_back({a.begin, begin});
+      if (end < a.end) kept.push_back({end, a.end});
+    }
+    ahead_.swap(kept);
+  }
+  aheadBytes_ -= used;
+  return used;
+}
+
+bool Journal::Protect(std::initializer_list<ByteRange> ranges) { return Save(ranges, false); }
+
+bool Journal::ProtectAhead(std::initializer_list<ByteRange> ranges) { return Save(ranges, true); }
+
+bool Journal::Save(std::initializer_list<ByteRange> ranges, bool ahead) {
+  std::vector<ByteRange> pieces = NeededWithin(ranges);
+  if (!ahead_.empty()) requested_ += UseAhead(ranges);
   if (started_ && pieces.empty()) return true;
+  // Every segment costs a flush: one that must be written anyway also saves
+  // needed bytes after its first range, which the next writes of a run over
+  // the archive in order (a -replace of many files) need next. Those saved
+  // ahead and not written over yet stay below twice the bytes the writes
+  // needed so far, and below kAheadMin at first: such a run flushes a few
+  // times for any number of files, and no command saves more than three
+  // times what it needed, plus kAheadMin.
+  for (const ByteRange& p : pieces) requested_ += p.end - p.begin;
+  const uint64_t allowance = std::max(kAheadMin, 2 * requested_);
+  std::vector<ByteRange> more =
+      NeededAhead(pieces, ahead && allowance > aheadBytes_ ? allowance - aheadBytes_ : 0);
+  std::vector<ByteRange> savedAhead = ahead_;
+  uint64_t added = 0;
+  for (const ByteRange& m : more) added += m.end - m.begin;
+  if (!more.empty()) {
+    savedAhead.insert(savedAhead.end(), more.begin(), more.end());
+    pieces.insert(pieces.end(), more.begin(), more.end());
+    pieces = Merged(std::move(pieces));
+  }
   // Worked out first, so that an exception leaves everything as it was.
   std::vector<ByteRange> remaining = NeededWithout(pieces);
   if (!started_) {
@@ -417,6 +489,8 @@ bool Journal::Protect(std::initializer_list<ByteRange> ranges) {
     return false;
   }
   needed_.swap(remaining);
+  ahead_.swap(savedAhead);
+  aheadBytes_ += added;
   return true;
 }
 
@@ -480,7 +554,7 @@ bool Journal::Mark() {
 // pieces, then flushes. Small segments go out in one write; large ones in
 // chunks, with the segment's header written last.
 bool Journal::WriteSegment(std::vector<unsigned char> prefix, const std::vector<ByteRange>& pieces) {
-  Spool out{fs_, journal_.Handle(), end_, std::move(prefix)};
+  Spool out{fs_, journal_.Handle(), end_, std::move(prefix), chunk_};
   const uint64_t segmentAt = end_ + out.buffer.size();
   uint64_t segmentEnd = segmentAt;
   if (!pieces.empty()) {
@@ -520,11 +594,15 @@ bool Journal::WriteSegment(std::vector<unsigned char> prefix, const std::vector<
 
 bool Journal::Commit() {
   if (!started_) return true;
-  started_ = false;
+  // Until the journal is gone the change can still be rolled back, and a
+  // later Commit tries again.
   if (withFile_) {
     journal_.Reset();
-    if (!fs_.RemoveFile(path_) || !fs_.FlushDirectory(DirectoryOf(path_))) return false;
+    if (!fs_.RemoveFile(path_)) return false;
+    started_ = false;
+    if (!fs_.FlushDirectory(DirectoryOf(path_))) return false;
   }
+  started_ = false;
   const unsigned char clear[format::kChangeMarkEnd - format::kHeaderChangeTag] = {};
   return WriteAll(fs_, archive_, format::kHeaderChangeTag, clear, sizeof clear) &&
          fs_.Flush(archive_);

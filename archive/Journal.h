@@ -47,6 +47,9 @@ struct ByteRange {
   uint64_t end;
 };
 inline constexpr uint64_t kToEnd = UINT64_MAX;
+// Saved bytes are gathered and copied back this much at a time (tests of
+// segments larger than one choose less).
+inline constexpr uint64_t kJournalChunk = uint64_t(4) << 20;
 
 // The journal of the archive at archivePath: its exact on-disk path (no case
 // folding) plus "-journal", absolute; nothing when the archive's path cannot
@@ -69,8 +72,12 @@ struct JournalExtent {
 class JournalView {
  public:
   JournalView(const platform::FileSystem& fs, platform::File journal, uint64_t length,
-              std::vector<JournalExtent> extents)
-      : fs_(fs), journal_(std::move(journal)), length_(length), extents_(std::move(extents)) {}
+              std::vector<JournalExtent> extents, uint64_t chunk)
+      : fs_(fs),
+        journal_(std::move(journal)),
+        length_(length),
+        chunk_(chunk),
+        extents_(std::move(extents)) {}
 
   // The archive's length before the interrupted write.
   uint64_t Length() const { return length_; }
@@ -85,6 +92,7 @@ class JournalView {
   const platform::FileSystem& fs_;
   platform::File journal_;
   uint64_t length_;
+  uint64_t chunk_;
   std::vector<JournalExtent> extents_;  // sorted by offset, disjoint
 };
 
@@ -98,7 +106,7 @@ struct JournalFinding {
   bool stale = false;
 };
 JournalFinding ExamineJournal(const platform::FileSystem& fs, const std::string& path,
-                              platform::FileHandle archive);
+                              platform::FileHandle archive, uint64_t chunk = kJournalChunk);
 
 // The journal of one opening for writing. The file is made by the first
 // Protect and deleted by Commit; the destructor leaves it in place. Without a
@@ -109,7 +117,8 @@ class Journal {
   // needed: its byte ranges that the index as opened refers to (the files'
   // data, the index itself).
   Journal(const platform::FileSystem& fs, std::string path, platform::FileHandle archive,
-          uint64_t length, const std::vector<ByteRange>& needed, bool withFile);
+          uint64_t length, const std::vector<ByteRange>& needed, bool withFile,
+          uint64_t chunk = kJournalChunk);
 
   // Call before writing into ranges: saves the needed bytes among them not
   // saved yet. The first call creates the journal even when nothing needs
@@ -117,18 +126,26 @@ class Journal {
   // when the journal could not be written and flushed: the write must not
   // happen.
   bool Protect(std::initializer_list<ByteRange> ranges);
+  // Protect for a write into a reused slot: a segment that must be written
+  // also saves needed bytes after the first range, which the next writes of
+  // a run over the archive in order need next.
+  bool ProtectAhead(std::initializer_list<ByteRange> ranges);
   // True once the mark is set (the archive may have been written).
   bool Started() const { return started_; }
   // Puts the mark "in progress" of this change into a header.
   void StampMark(unsigned char* header) const;
   // Deletes the journal once the archive's new header is flushed, which
   // commits, then clears the mark; true when there was nothing to do or
-  // both are done for good.
+  // both are done for good. When the journal could not be deleted, the
+  // change is still started and a later Commit tries again.
   bool Commit();
 
  private:
   std::vector<ByteRange> NeededWithin(std::initializer_list<ByteRange> ranges) const;
   std::vector<ByteRange> NeededWithout(const std::vector<ByteRange>& pieces) const;
+  bool Save(std::initializer_list<ByteRange> ranges, bool ahead);
+  uint64_t UseAhead(std::initializer_list<ByteRange> ranges);
+  std::vector<ByteRange> NeededAhead(const std::vector<ByteRange>& pieces, uint64_t budget) const;
   bool Begin(const std::vector<ByteRange>& pieces);
   bool Mark();
   bool WriteSegment(std::vector<unsigned char> buffer, const std::vector<ByteRange>& pieces);
@@ -139,9 +156,13 @@ class Journal {
   uint64_t length_;
   std::vector<ByteRange> needed_;  // sorted; disjoint, not touching
   bool withFile_;
+  uint64_t chunk_;
   uint64_t token_;
   platform::File journal_;
   uint64_t end_ = 0;  // where the next segment goes
+  uint64_t requested_ = 0;         // needed bytes that writes were to come over
+  std::vector<ByteRange> ahead_;   // needed bytes saved before any write asked
+  uint64_t aheadBytes_ = 0;        // their count
   bool started_ = false;
 };
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "archive/Archive.h"
+#include "archive/Format.h"
 #include "fuzz/ArchiveChecks.h"
 #include "fuzz/MemoryFileSystem.h"
 
@@ -19,10 +20,7 @@ using Bytes = std::vector<unsigned char>;
 
 constexpr char kArchivePath[] = "/j.arc";
 constexpr char kJournalPath[] = "/j.arc-journal";
-// Where the header keeps the change mark, and where a journal keeps its
-// token and the archive length it restores.
-constexpr size_t kMarkAt = 28;
-constexpr unsigned char kBusy[8] = {'K', 'V', 'B', 'U', 'S', 'Y', '0', '1'};
+// Where a journal keeps its token.
 constexpr size_t kTokenAt = 16;
 
 bool Add(Archive& archive, const char* name, std::string content, int level) {
@@ -70,9 +68,12 @@ std::string CheckJournalBytes(const uint8_t* data, size_t size) {
     // own token, so the journal is taken as its own and checked whole.
     Bytes archiveBytes = base;
     if (marked) {
-      std::memcpy(archiveBytes.data() + kMarkAt, kBusy, sizeof kBusy);
-      for (size_t i = 0; i < 8; ++i) {
-        archiveBytes[kMarkAt + 8 + i] = kTokenAt + i < size ? data[kTokenAt + i] : 0;
+      namespace format = GAME::format;
+      std::memcpy(archiveBytes.data() + format::kHeaderChangeTag, format::kChangeBusy,
+                  sizeof format::kChangeBusy);
+      for (size_t i = 0; i < format::kChangeMarkEnd - format::kHeaderChangeToken; ++i) {
+        archiveBytes[format::kHeaderChangeToken + i] =
+            kTokenAt + i < size ? data[kTokenAt + i] : 0;
       }
     }
     for (Archive::FileMode mode : {Archive::ModeRead, Archive::ModeWrite}) {

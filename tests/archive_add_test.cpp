@@ -36,6 +36,26 @@ TEST_F(ArchiveAdd, TakesTheBestFittingRemovedSlotOrAppends) {
   EXPECT_EQ(Saved().entries[1].storedSize, 60u);  // the rest of the slot is a gap
 }
 
+// Replacing every file of a 12 MB archive in order rewrites each slot in
+// place: the journal saves the slots ahead in a few segments, not one flush
+// per file, and the new files are whole.
+TEST_F(ArchiveAdd, ReplacingManyFilesFlushesAFewTimes) {
+  RawArchiveBuilder built;
+  const int count = 600;
+  for (int i = 0; i < count; ++i) built.Stored(std::to_string(i), Noise(20000, i));
+  OpenBuilt(built);
+  const uint64_t flushes = fs.Count(Call::Flush);
+  for (int i = 0; i < count; ++i) {
+    const std::string name = std::to_string(i), content = Noise(20000, i + count);
+    ASSERT_EQ(archive.ReplaceFileFromMemory(i, name.c_str(), (const unsigned char*)content.data(),
+                                            20000, 0, {}),
+              i);
+  }
+  const RawArchive raw = Saved();
+  EXPECT_LE(fs.Count(Call::Flush) - flushes, 10u);
+  for (int i = 0; i < count; i += 97) EXPECT_EQ(ContentOf(raw, i), Noise(20000, i + count)) << i;
+}
+
 // Level 0 stores, other levels compress each block: from memory, and from
 // disk in several copy chunks with the source's time (plain adds of every
 // kind are also tried with the injected faults).

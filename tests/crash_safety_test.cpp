@@ -26,6 +26,9 @@ namespace stdfs = std::filesystem;
 using namespace testing_support;
 using Files = std::map<std::string, std::string>;  // name -> content; "#entries" -> count
 using Step = std::function<bool(Archive&, Files&)>;
+// The journal's chunk in these tests: small, so that segments of a few
+// hundred kilobytes span several.
+constexpr uint32_t kTestChunk = 64 << 10;
 
 std::string Letters(size_t size, unsigned seed) { return Noise(size, seed, 26); }
 
@@ -34,6 +37,7 @@ std::string Letters(size_t size, unsigned seed) { return Noise(size, seed, 26); 
 std::optional<Files> FilesOf(const std::string& path,
                              const platform::FileSystem& fs = platform::NativeFileSystem()) {
   Archive archive(fs);
+  ArchiveTestPeer::SetJournalChunk(archive, kTestChunk);
   if (!archive.Open(path.c_str(), Archive::ModeRead)) return std::nullopt;
   Files files{{"#entries", std::to_string(archive.GetNumFiles())}};
   for (int i = 0; i < int(archive.GetNumFiles()); ++i) {
@@ -99,8 +103,8 @@ std::vector<Scenario> MakeScenarios() {
   RawArchiveBuilder base, fourFiles, moved;
   base.Stored("a.txt", "alpha").Compressed("b.bin", Letters(300000, 2)).Stored("c.txt", "c");
   for (int i = 0; i < 4; ++i) fourFiles.Stored("r" + std::to_string(i), Letters(40000, i));
-  moved.Stored("0", Letters(90000, 1)).Stored("1", Letters(4200000, 2));
-  moved.Compressed("2", Letters(300000, 3)).Stored("3", Letters(100, 4));
+  moved.Stored("0", Letters(90000, 1)).Stored("1", Letters(200000, 2));
+  moved.Compressed("2", Letters(120000, 3)).Stored("3", Letters(100, 4));
   return {
       // Adds, the first into a removed slot.
       {RawArchiveBuilder(base).Removed(4000).Build().Bytes(),
@@ -110,8 +114,9 @@ std::vector<Scenario> MakeScenarios() {
       {fourFiles.Build().Bytes(),
        {Put("r0", Letters(30000, 10), 0, kReplace), Put("r1", Letters(30000, 11), 0, kReplace),
         Put("r2", Letters(30000, 12), 0, kReplace), Put("r3", Letters(30000, 13), 0, kReplace)}},
-      // Each move lands partly on the old place of the entry before it, and the
-      // bytes saved for the compaction exceed one chunk of the journal.
+      // Compaction in batches: "1" lands partly on its own old place, saving
+      // more than one chunk of the journal (kTestChunk); "2" on the old place
+      // of "1", committed by then; "3" joins the batch of "2".
       {moved.Build().Bytes(), {RemoveAndCompact("0")}},
       {base.Build().Bytes(), {Extract("b.bin"), Extract("")}},
       {{}, {Put("x", Letters(1000, 1), 6, kMemory)}},  // the first add to an empty file
@@ -160,6 +165,7 @@ class CrashSafety : public ToolTest {
     };
     Files files = old;
     Archive archive(fs);
+    ArchiveTestPeer::SetJournalChunk(archive, kTestChunk);
     const bool opened = archive.Open(arc.c_str(), Archive::ModeWrite);
     EXPECT_NE(opened, struck()) << "Open";
     if (!opened) return {files, true};
@@ -185,6 +191,7 @@ class CrashSafety : public ToolTest {
     {
       const FaultyFileSystem noDiskFlushes;
       Archive recovered(noDiskFlushes);
+      ArchiveTestPeer::SetJournalChunk(recovered, kTestChunk);
       ASSERT_TRUE(recovered.Open(arc.c_str(), Archive::ModeWrite));
       EXPECT_FALSE(stdfs::exists(journal));
       RawArchive raw;

@@ -1,8 +1,10 @@
 // Micro benchmarks of the archive class: FindFile over many names (two sizes,
 // to show that a lookup costs the same at both), 4 KiB ReadFromFile calls in
 // a large compressed entry with and without a caller's BlockBuffer, and
-// AddFileFromMemory of small files. The archives live in a temporary
-// directory made at start and removed at exit. "--korvat_smoke" shrinks every
+// AddFileFromMemory of small files, and what the journal costs: its flushes
+// when every file of an archive is replaced, and the bytes a compaction
+// writes for those it moves. The archives live in a temporary directory made
+// at start and removed at exit. "--korvat_smoke" shrinks every
 // size so that the test suite can run the binary in a moment.
 #include <benchmark/benchmark.h>
 
@@ -10,12 +12,15 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "archive/Archive.h"
 #include "platform/FileSystem.h"
+#include "support/FaultyFileSystem.h"
 #include "support/ScratchDir.h"
 
 namespace {
@@ -24,9 +29,11 @@ struct Sizes {
   unsigned int lookupNames[2];  // entries of the two lookup archives
   unsigned int entryBytes;      // the large compressed entry
   unsigned int smallFiles;      // files added per AddFileFromMemory run
+  unsigned int replacedFiles;   // files of 1..4 KiB replaced, each once
+  unsigned int compactedMiB;    // files of 1 MiB, the first removed before compacting
 };
-constexpr Sizes kFullSizes{{50000, 100000}, 64u << 20, 20000};
-constexpr Sizes kSmokeSizes{{1000, 2000}, 4u << 20, 200};
+constexpr Sizes kFullSizes{{50000, 100000}, 64u << 20, 20000, 2000, 30};
+constexpr Sizes kSmokeSizes{{1000, 2000}, 4u << 20, 200, 200, 4};
 
 // A seeded generator, so every run measures the same bytes and positions.
 class Random {
@@ -206,6 +213,111 @@ void AddFileFromMemory(benchmark::State& state, Context& context) {
   if (!archive.Close(false)) state.SkipWithError("close failed");
 }
 
+// Counts the flushes of the journal files and the bytes written to any file.
+// Flushes reach no disk: only the counts are of interest.
+class CountingFileSystem : public testing_support::FaultyFileSystem {
+ public:
+  platform::FileHandle Open(const std::string& path, platform::Access access,
+                            platform::Creation creation, platform::Lock lock) const override {
+    const platform::FileHandle f = FaultyFileSystem::Open(path, access, creation, lock);
+    const std::string suffix = "-journal";
+    if (path.size() > suffix.size() && path.compare(path.size() - suffix.size(), suffix.size(),
+                                                     suffix) == 0) {
+      const std::lock_guard guard(mutex_);
+      journals_.insert(f);
+    }
+    return f;
+  }
+  bool Flush(platform::FileHandle f) const override {
+    const std::lock_guard guard(mutex_);
+    journalFlushes += journals_.count(f);
+    return FaultyFileSystem::Flush(f);
+  }
+  platform::IoResult WriteAt(platform::FileHandle f, uint64_t at, const void* data,
+                             size_t size) const override {
+    const platform::IoResult wrote = FaultyFileSystem::WriteAt(f, at, data, size);
+    const std::lock_guard guard(mutex_);
+    written += wrote.count;
+    journalWritten += journals_.count(f) * wrote.count;
+    return wrote;
+  }
+
+  mutable uint64_t journalFlushes = 0;
+  mutable uint64_t written = 0;
+  mutable uint64_t journalWritten = 0;
+
+ private:
+  mutable std::mutex mutex_;
+  mutable std::set<platform::FileHandle> journals_;  // handles are not reused while counted
+};
+
+// Replaces every file of an archive of small stored files with new bytes of
+// the same size, in index order: the journal flushes of the whole run.
+void ReplaceFlushes(benchmark::State& state, Context& context) {
+  const unsigned int count = context.sizes.replacedFiles;
+  std::vector<unsigned char> text = Text(1 << 20, 13);
+  for (auto _ : state) {
+    state.PauseTiming();
+    Random random(3);
+    std::vector<unsigned int> sizes;
+    GAME::Archive writer;
+    if (!OpenNew(writer, context.AddPath())) return state.SkipWithError("could not open");
+    for (unsigned int i = 0; i < count; ++i) {
+      sizes.push_back(1024 + random.Below(3073));
+      if (writer.AddFileFromMemory(EntryName(i).c_str(), text.data() + i, sizes.back(), 0) < 0) {
+        return state.SkipWithError("add failed");
+      }
+    }
+    if (!writer.Close(false)) return state.SkipWithError("close failed");
+    state.ResumeTiming();
+    const CountingFileSystem fs;
+    GAME::Archive archive(fs);
+    if (!archive.Open(context.AddPath().c_str(), GAME::Archive::ModeWrite)) {
+      return state.SkipWithError("could not open");
+    }
+    for (unsigned int i = 0; i < count; ++i) {
+      if (archive.ReplaceFileFromMemory(static_cast<int>(i), EntryName(i).c_str(),
+                                        text.data() + 4096 + i, sizes[i], 0, {}) < 0) {
+        return state.SkipWithError("replace failed");
+      }
+    }
+    if (!archive.Close(false)) return state.SkipWithError("close failed");
+    state.counters["journal_flushes"] = static_cast<double>(fs.journalFlushes);
+  }
+}
+
+// Removes the first of count files of 1 MiB and compacts: the bytes written
+// (moves, journal, index) over the bytes moved.
+void CompactWrites(benchmark::State& state, Context& context) {
+  const unsigned int count = context.sizes.compactedMiB;
+  const unsigned int size = 1u << 20;
+  Random random(5);
+  std::vector<unsigned char> noise(size + count);
+  for (unsigned char& byte : noise) byte = static_cast<unsigned char>(random.Next());
+  for (auto _ : state) {
+    state.PauseTiming();
+    GAME::Archive writer;
+    if (!OpenNew(writer, context.AddPath())) return state.SkipWithError("could not open");
+    for (unsigned int i = 0; i < count; ++i) {
+      if (writer.AddFileFromMemory(EntryName(i).c_str(), noise.data() + i, size, 0) < 0) {
+        return state.SkipWithError("add failed");
+      }
+    }
+    if (!writer.Close(false)) return state.SkipWithError("close failed");
+    state.ResumeTiming();
+    const CountingFileSystem fs;
+    GAME::Archive archive(fs);
+    if (!archive.Open(context.AddPath().c_str(), GAME::Archive::ModeWrite) ||
+        !archive.RemoveFile(0) || !archive.Compact() || !archive.Close(false)) {
+      return state.SkipWithError("compaction failed");
+    }
+    const double moved = double(count - 1) * size;
+    state.counters["written_per_moved"] = static_cast<double>(fs.written) / moved;
+    state.counters["journal_per_moved"] = static_cast<double>(fs.journalWritten) / moved;
+    state.counters["journal_flushes"] = static_cast<double>(fs.journalFlushes);
+  }
+}
+
 void Register(Context& context) {
   for (unsigned int count : context.sizes.lookupNames) {
     benchmark::RegisterBenchmark("FindFile", [&context](benchmark::State& s) { FindFile(s, context); })
@@ -222,6 +334,14 @@ void Register(Context& context) {
       ->Arg(6)
       ->Iterations(context.sizes.smallFiles)
       ->Unit(benchmark::kMicrosecond);
+  benchmark::RegisterBenchmark("ReplaceFlushes",
+                               [&context](benchmark::State& s) { ReplaceFlushes(s, context); })
+      ->Iterations(1)
+      ->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("CompactWrites",
+                               [&context](benchmark::State& s) { CompactWrites(s, context); })
+      ->Iterations(1)
+      ->Unit(benchmark::kMillisecond);
 }
 
 // Removes "--korvat_smoke" from the arguments; true when it was there.
