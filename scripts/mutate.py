@@ -9,6 +9,7 @@ Prints a table and the score.
   scripts/mutate.py                 # every fault
   scripts/mutate.py --only 3,5      # some of them, by number
   scripts/mutate.py --keep DIR      # build in DIR and leave it there
+  scripts/mutate.py --exclude 'consumer|python'   # skip slow tests by name
 
 ctest stops at a fault's first failing test, so a killed fault costs little.
 """
@@ -94,6 +95,8 @@ def main():
     parser.add_argument("--only", help="comma-separated fault numbers (from 1)")
     parser.add_argument("--keep", help="scratch directory to use and keep")
     parser.add_argument("--jobs", default="2", help="build and ctest parallelism (default 2)")
+    parser.add_argument("--exclude", default="consumer",
+                        help="ctest -E regex of tests not run (default: consumer)")
     parser.add_argument("--skip-baseline", action="store_true",
                         help="do not first run the suite on the unmutated tree")
     args = parser.parse_args()
@@ -113,7 +116,7 @@ def main():
         shutil.copy2(os.path.join(repo, name), os.path.join(src, name))
     log_path = os.path.join(scratch, "log.txt")
     with open(log_path, "w") as log:
-        ctest = ["ctest", "--test-dir", build, "-j", args.jobs, "-E", "consumer"]
+        ctest = ["ctest", "--test-dir", build, "-j", args.jobs, "-E", args.exclude]
         if not (run(["cmake", "-S", src, "-B", build], src, log) and
                 run(["cmake", "--build", build, "-j", args.jobs], src, log) and
                 (args.skip_baseline or run(ctest, src, log))):
