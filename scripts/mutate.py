@@ -107,13 +107,20 @@ def main():
 
     scratch = args.keep or tempfile.mkdtemp(prefix="korvat-mutate-")
     src, build = os.path.join(scratch, "src"), os.path.join(scratch, "build")
-    shutil.rmtree(src, ignore_errors=True)
-    os.makedirs(src)
-    files = subprocess.run(["git", "ls-files", "-z"], cwd=repo, check=True,
-                           capture_output=True).stdout.decode().split("\0")
-    for name in filter(None, files):
-        os.makedirs(os.path.dirname(os.path.join(src, name)), exist_ok=True)
-        shutil.copy2(os.path.join(repo, name), os.path.join(src, name))
+    files = set(filter(None, subprocess.run(["git", "ls-files", "-z"], cwd=repo, check=True,
+                                            capture_output=True).stdout.decode().split("\0")))
+    # A kept build is reused: only files that differ are copied, and with a
+    # new time, so that make rebuilds exactly what changed.
+    for root, _, names in os.walk(src):
+        for name in names:
+            if os.path.relpath(os.path.join(root, name), src) not in files:
+                os.remove(os.path.join(root, name))
+    for name in files:
+        source, target = os.path.join(repo, name), os.path.join(src, name)
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        if not os.path.exists(target) or open(source, "rb").read() != open(target, "rb").read():
+            shutil.copyfile(source, target)
+            shutil.copymode(source, target)
     log_path = os.path.join(scratch, "log.txt")
     with open(log_path, "w") as log:
         ctest = ["ctest", "--test-dir", build, "-j", args.jobs, "-E", args.exclude]
@@ -145,6 +152,8 @@ def main():
                 f.write(original)
             rows.append((n, outcome, "%s (%.0f s)" % (what, time.time() - start)))
             print("%2d  %-8s  %s" % rows[-1], flush=True)
+        if args.keep:  # the kept build as the sources are, the last fault undone
+            run(["cmake", "--build", build, "-j", args.jobs], src, log)
     print("\n| # | outcome | fault |\n|---:|---|---|")
     for row in rows:
         print("| %d | %s | %s |" % row)
