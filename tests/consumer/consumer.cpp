@@ -1,8 +1,8 @@
 // A program of someone else's that uses the installed archive library: it
 // stores a small file and a large one (three parts) from memory, reopens the
-// archive for reading and reads the large one in byte ranges from four
-// threads through readers, then through a stream and whole, and prints the
-// small one. With --abi it prints the sizes of the public types instead.
+// archive for reading and reads the large one through a stream and whole,
+// and prints the small one. With --abi it prints the sizes of the public
+// types instead.
 #include <korvat/Archive.h>
 #include <korvat/korvat.h>
 
@@ -10,7 +10,6 @@
 #include <cstring>
 #include <istream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #if KORVAT_VERSION != KORVAT_VERSION_MAJOR * 10000 + KORVAT_VERSION_MINOR * 100 + KORVAT_VERSION_PATCH
@@ -22,21 +21,6 @@ namespace {
 using GAME::Archive;
 
 unsigned char Byte(size_t i) { return static_cast<unsigned char>((i * 7919) >> 5); }
-
-bool ReadRanges(const Archive& archive, int index, unsigned seed) {
-  Archive::Reader reader(archive, index);
-  std::vector<unsigned char> got(70000);
-  for (unsigned k = 0; k < 40; ++k) {
-    const unsigned start = (k * 104729u + seed * 7u) % reader.Size();
-    if (!reader.Seek(start)) return false;
-    const int64_t n = reader.Read(got.data(), got.size());
-    if (n != int64_t(std::min<size_t>(got.size(), reader.Size() - start))) return false;
-    for (int64_t i = 0; i < n; ++i) {
-      if (got[size_t(i)] != Byte(start + size_t(i))) return false;
-    }
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -72,16 +56,6 @@ int main(int argc, char** argv) {
   Archive archive;
   if (!archive.Open(argv[1], Archive::ModeRead)) return 1;
   const int index = archive.FindFile("data/LARGE.bin");
-  bool good[4] = {};
-  {
-    std::vector<std::jthread> threads;
-    for (unsigned t = 0; t < 4; ++t) {
-      threads.emplace_back([&, t] { good[t] = ReadRanges(archive, index, t); });
-    }
-  }
-  for (bool g : good) {
-    if (!g) return 4;
-  }
   Archive::StreamBuf buffer(archive, index);
   std::istream in(&buffer);
   in.seekg(262140);
