@@ -9,6 +9,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -79,6 +80,8 @@ struct Location {
   std::string name;
   std::string path;     // the whole path with the names found on disk
   bool exists = false;  // name was found in dir (a new name is not there yet)
+  // What lstat said of it when resolution had to ask anyway.
+  std::optional<struct stat> own = std::nullopt;
   int Dir() const { return dir.IsOpen() ? dir.Get() : AT_FDCWD; }
 };
 

@@ -184,8 +184,10 @@ class Native final : public FileSystem {
   Attributes GetAttributes(const std::string& path) const override {
     std::optional<native::Location> location = Resolve(path, LastComponent::MustExist, cache_);
     struct stat own;
-    if (!location ||
-        ::fstatat(location->Dir(), location->name.c_str(), &own, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (location && location->own) {
+      own = *location->own;
+    } else if (!location || ::fstatat(location->Dir(), location->name.c_str(), &own,
+                                      AT_SYMLINK_NOFOLLOW) != 0) {
       return {};
     }
     Attributes attributes;

@@ -91,6 +91,7 @@ std::optional<Location> Resolve(const std::string& path, LastComponent last,
   if (::fstatat(AT_FDCWD, native.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
     Location location{Descriptor(), native, native};
     location.exists = true;
+    location.own = info;
     return location;
   }
   // Most such paths name a new file in a directory that exists exactly: the
