@@ -68,7 +68,7 @@ std::optional<std::vector<DirEntry>> Enumerate(const std::string& pattern,
   std::string native = WithSlashes(pattern);
   size_t slash = native.rfind('/');
   std::string directory = slash == std::string::npos ? "." : native.substr(0, slash);
-  if (directory.empty()) directory = "/";
+  if (directory.empty()) directory.push_back('/');  // the root
   std::string_view mask =
       std::string_view(native).substr(slash == std::string::npos ? 0 : slash + 1);
 
