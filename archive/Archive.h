@@ -420,8 +420,16 @@ class KORVAT_API Archive {
   // index will hold, kept by the entry ownership helpers.
   uint64_t partAndNameBytes = 0;
   uint32_t blockSize;
-  std::unique_ptr<PartRecord[]> partBuffer;  // ModeRead: the part table
-  std::unique_ptr<char[]> nameBuffer;        // ModeRead: the name table
+  // The whole index as read at Open: its name table is what the loaded
+  // entries' names point into until they change, and Close compares the
+  // index it would write with it.
+  struct LoadedIndex {
+    std::unique_ptr<char[]> bytes;
+    uint32_t offset = 0;  // where it was in the file
+    uint64_t size = 0;
+  };
+  std::unique_ptr<PartRecord[]> partBuffer;  // the part table as loaded
+  std::unique_ptr<LoadedIndex> loadedIndex;
   uint32_t tableSize = 0;
   std::unique_ptr<FileEntry*[]> table;
   // FindFile's index of the linked entries; exists whenever table does.

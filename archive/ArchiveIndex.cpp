@@ -92,53 +92,118 @@ bool RecordIsSound(const EntryRecord& r, const Header& header, const Archive::Pa
   return r.numParts == 0 && r.storedSize == r.realSize;
 }
 
+// How many part records and name bytes the index of entries holds.
+struct IndexShape {
+  uint32_t numParts = 0;
+  uint32_t nameTableSize = 0;
+};
+
+IndexShape ShapeOf(const mem::vector<Archive::FileEntry>& entries) {
+  IndexShape shape;
+  for (const Archive::FileEntry& entry : entries) {
+    shape.numParts += entry.numParts;
+    if (entry.name != nullptr) shape.nameTableSize += entry.nameLength + 1;
+  }
+  return shape;
+}
+
+// The header of an index of that shape at indexOffset, its change mark clear.
+void FillHeader(const IndexShape& shape, uint32_t numEntries, uint32_t indexOffset,
+                unsigned char* header) {
+  std::memset(header, 0, format::kHeaderSize);
+  std::memcpy(header + format::kHeaderMagic, format::kMagic, sizeof format::kMagic);
+  format::StoreU32(header + format::kHeaderVersion, format::kVersion);
+  format::StoreU32(header + format::kHeaderNumEntries, numEntries);
+  format::StoreU32(header + format::kHeaderNumParts, shape.numParts);
+  format::StoreU32(header + format::kHeaderPartTableSize, shape.numParts * format::kPartRecordSize);
+  format::StoreU32(header + format::kHeaderNameTableSize, shape.nameTableSize);
+  format::StoreU32(header + format::kHeaderIndexOffset, indexOffset);
+}
+
+// Calls part(bytes) for each part record, name(text, size) for each name
+// with its NUL and record(bytes) for each entry record of the index of
+// entries, in the order they are laid out; stops when one returns false.
+template <class Part, class Name, class Record>
+bool WalkIndex(const mem::vector<Archive::FileEntry>& entries, Part part, Name name,
+               Record record) {
+  for (const Archive::FileEntry& entry : entries) {
+    for (uint32_t k = 0; k < entry.numParts; ++k) {
+      unsigned char bytes[format::kPartRecordSize];
+      format::StoreU32(bytes, entry.parts[k].offset);
+      format::StoreU32(bytes + 4, entry.parts[k].storedSize);
+      format::StoreU32(bytes + 8, entry.parts[k].realSize);
+      if (!part(bytes)) return false;
+    }
+  }
+  for (const Archive::FileEntry& entry : entries) {
+    if (entry.name != nullptr && !name(entry.name, entry.nameLength)) return false;
+  }
+  uint32_t partsSoFar = 0;
+  uint32_t namesSoFar = 0;
+  for (const Archive::FileEntry& entry : entries) {
+    const EntryRecord r{entry.flags,    entry.offset,    entry.storedSize,
+                        entry.realSize, entry.checksum,  entry.fileTime.lowDateTime,
+                        entry.fileTime.highDateTime,     entry.numParts,
+                        partsSoFar,     entry.nameLength, namesSoFar};
+    partsSoFar += entry.numParts;
+    if (entry.name != nullptr) namesSoFar += entry.nameLength + 1;
+    unsigned char bytes[format::kEntryRecordSize];
+    format::EncodeEntryRecord(r, bytes);
+    if (!record(bytes)) return false;
+  }
+  return true;
+}
+
 // Lays the part table, the name table and the entry records out in index,
 // to be written at indexOffset with one call, and fills the header (its
 // change mark clear).
 void LayOutIndex(const mem::vector<Archive::FileEntry>& entries, uint32_t indexOffset,
                  std::vector<unsigned char>& index, unsigned char* header) {
-  const auto numEntries = static_cast<uint32_t>(entries.size());
-  uint32_t numParts = 0;
-  uint32_t nameTableSize = 0;
-  for (const Archive::FileEntry& entry : entries) {
-    numParts += entry.numParts;
-    if (entry.name != nullptr) nameTableSize += entry.nameLength + 1;
-  }
-  const size_t partBytes = size_t(numParts) * format::kPartRecordSize;
-  index.assign(partBytes + nameTableSize + size_t(numEntries) * format::kEntryRecordSize, 0);
-  unsigned char* partOut = index.data();
-  char* nameOut = reinterpret_cast<char*>(index.data() + partBytes);
-  unsigned char* recordOut = index.data() + partBytes + nameTableSize;
-  uint32_t partsSoFar = 0;
-  uint32_t namesSoFar = 0;
-  for (const Archive::FileEntry& entry : entries) {
-    EntryRecord r{entry.flags,    entry.offset,    entry.storedSize,
-                  entry.realSize, entry.checksum,  entry.fileTime.lowDateTime,
-                  entry.fileTime.highDateTime,     entry.numParts,
-                  partsSoFar,     entry.nameLength, namesSoFar};
-    for (uint32_t k = 0; k < entry.numParts; ++k, partOut += format::kPartRecordSize) {
-      format::StoreU32(partOut, entry.parts[k].offset);
-      format::StoreU32(partOut + 4, entry.parts[k].storedSize);
-      format::StoreU32(partOut + 8, entry.parts[k].realSize);
-    }
-    partsSoFar += entry.numParts;
-    if (entry.name != nullptr) {
-      std::memcpy(nameOut + namesSoFar, entry.name, entry.nameLength);
-      nameOut[namesSoFar + entry.nameLength] = '\0';
-      namesSoFar += entry.nameLength + 1;
-    }
-    format::EncodeEntryRecord(r, recordOut);
-    recordOut += format::kEntryRecordSize;
-  }
+  const IndexShape shape = ShapeOf(entries);
+  const size_t partBytes = size_t(shape.numParts) * format::kPartRecordSize;
+  index.resize(partBytes + shape.nameTableSize + entries.size() * format::kEntryRecordSize);
+  unsigned char* out = index.data();
+  WalkIndex(
+      entries,
+      [&](const unsigned char* bytes) {
+        out = std::copy_n(bytes, format::kPartRecordSize, out);
+        return true;
+      },
+      [&](const char* name, uint32_t length) {
+        out = std::copy_n(reinterpret_cast<const unsigned char*>(name), length, out);
+        *out++ = '\0';
+        return true;
+      },
+      [&](const unsigned char* bytes) {
+        out = std::copy_n(bytes, format::kEntryRecordSize, out);
+        return true;
+      });
+  FillHeader(shape, static_cast<uint32_t>(entries.size()), indexOffset, header);
+}
 
-  std::memset(header, 0, format::kHeaderSize);
-  std::memcpy(header + format::kHeaderMagic, format::kMagic, sizeof format::kMagic);
-  format::StoreU32(header + format::kHeaderVersion, format::kVersion);
-  format::StoreU32(header + format::kHeaderNumEntries, numEntries);
-  format::StoreU32(header + format::kHeaderNumParts, numParts);
-  format::StoreU32(header + format::kHeaderPartTableSize, numParts * format::kPartRecordSize);
-  format::StoreU32(header + format::kHeaderNameTableSize, nameTableSize);
-  format::StoreU32(header + format::kHeaderIndexOffset, indexOffset);
+// Whether the index of entries is, byte for byte, the size bytes at loaded;
+// compared as it is laid out, without building it.
+bool IndexEquals(const mem::vector<Archive::FileEntry>& entries, const unsigned char* loaded,
+                 uint64_t size) {
+  const IndexShape shape = ShapeOf(entries);
+  if (uint64_t(shape.numParts) * format::kPartRecordSize + shape.nameTableSize +
+          uint64_t(entries.size()) * format::kEntryRecordSize !=
+      size) {
+    return false;
+  }
+  const unsigned char* at = loaded;
+  const auto same = [&](const unsigned char* bytes, size_t n) {
+    const bool equal = std::memcmp(at, bytes, n) == 0;
+    at += n;
+    return equal;
+  };
+  return WalkIndex(
+      entries, [&](const unsigned char* bytes) { return same(bytes, format::kPartRecordSize); },
+      [&](const char* name, uint32_t length) {
+        return same(reinterpret_cast<const unsigned char*>(name), length) &&
+               *at++ == '\0';
+      },
+      [&](const unsigned char* bytes) { return same(bytes, format::kEntryRecordSize); });
 }
 
 }  // namespace
@@ -151,7 +216,7 @@ void Archive::ResetIndex() {
   freeEntries.clear();
   partAndNameBytes = 0;
   partBuffer.reset();
-  nameBuffer.reset();
+  loadedIndex.reset();
   table.reset();
 }
 
@@ -174,33 +239,38 @@ bool Archive::LoadIndex(uint64_t fileSize) {
     return Fail(ErrorCode::NotAnArchive, "index outside the file");
   }
 
-  // The index, read a chunk at a time, so that memory follows what was
-  // actually read rather than what the header claims.
-  std::vector<unsigned char> index;
+  // The whole index in one buffer, read a chunk at a time (pages are only
+  // taken as they are read, so memory follows what was actually read rather
+  // than what the header claims). It stays as the name table the entries'
+  // names point into, and as the bytes Close compares its index with.
+  auto index = std::make_unique_for_overwrite<char[]>(static_cast<size_t>(indexBytes));
   for (uint64_t done = 0; done < indexBytes;) {
     const auto n = static_cast<size_t>(std::min<uint64_t>(indexBytes - done, kIndexChunk));
-    index.resize(static_cast<size_t>(done) + n);
-    if (!ReadArchive(header.indexOffset + done, index.data() + done, n)) {
+    if (!ReadArchive(header.indexOffset + done, index.get() + done, n)) {
       return FailSystem(ErrorCode::IO, "reading the index");
     }
     done += n;
   }
+  const auto* bytes = reinterpret_cast<const unsigned char*>(index.get());
 
-  auto parts = std::make_unique<PartRecord[]>(header.numParts);
+  auto parts = std::make_unique_for_overwrite<PartRecord[]>(header.numParts);
   for (uint32_t k = 0; k < header.numParts; ++k) {
-    const unsigned char* p = index.data() + uint64_t(k) * format::kPartRecordSize;
+    const unsigned char* p = bytes + uint64_t(k) * format::kPartRecordSize;
     parts[k] = {format::LoadU32(p), format::LoadU32(p + 4), format::LoadU32(p + 8)};
   }
-  auto names = std::make_unique<char[]>(header.nameTableSize);
-  std::copy_n(index.begin() + static_cast<ptrdiff_t>(partBytes), header.nameTableSize, names.get());
+  char* names = index.get() + partBytes;
 
+  // One pass checks each record and makes its entry; nothing per entry is
+  // allocated: names and parts point into the two tables, in either mode
+  // (a changed entry gets blocks of its own).
   mem::vector<FileEntry> loaded;
   loaded.reserve(header.numEntries);  // exactly: the first append regrows
-  const unsigned char* records = index.data() + partBytes + header.nameTableSize;
+  const unsigned char* records = bytes + partBytes + header.nameTableSize;
   uint64_t dataEnd = format::kHeaderSize;
+  uint64_t tableBytes = 0;
   for (uint32_t i = 0; i < header.numEntries; ++i) {
     const EntryRecord r = format::DecodeEntryRecord(records + uint64_t(i) * format::kEntryRecordSize);
-    if (!RecordIsSound(r, header, parts.get(), names.get(), dataEnd, kMaxPartSize)) {
+    if (!RecordIsSound(r, header, parts.get(), names, dataEnd, kMaxPartSize)) {
       return Fail(ErrorCode::NotAnArchive, "entry record " + std::to_string(i) + " malformed");
     }
     FileEntry entry{};
@@ -213,33 +283,25 @@ bool Archive::LoadIndex(uint64_t fileSize) {
     entry.fileTime = {r.fileTimeLow, r.fileTimeHigh};
     entry.nameLength = r.nameLength;
     if (r.flags & format::kFlagActive) {
-      entry.name = names.get() + r.nameOffset;
+      entry.name = names + r.nameOffset;
       entry.parts = parts.get() + r.firstPart;
+      tableBytes += r.nameLength + 1 + uint64_t(r.numParts) * format::kPartRecordSize;
     }
     loaded.push_back(entry);
   }
 
   entries = std::move(loaded);
   entryCapacity = entries.size();
-  if (fileMode == ModeRead) {
-    partBuffer = std::move(parts);
-    nameBuffer = std::move(names);
-    return true;
-  }
-  // ModeWrite: every active entry gets blocks of its own, so entries can be
-  // added, replaced and removed one by one.
+  partBuffer = std::move(parts);
+  loadedIndex = std::make_unique<LoadedIndex>(
+      LoadedIndex{std::move(index), header.indexOffset, indexBytes});
+  if (fileMode == ModeRead) return true;
+  // ModeWrite: entries can be added, replaced and removed one by one; the
+  // loaded ones keep pointing into the tables until they change.
   entryBlocks.resize(entries.size());
+  partAndNameBytes = tableBytes;
   for (unsigned int i = 0; i < entries.size(); ++i) {
-    FileEntry& entry = entries[i];
-    if (!(entry.flags & format::kFlagActive)) {
-      freeEntries.push_back(i);
-      continue;
-    }
-    const PartRecord* sourceParts = entry.parts;
-    SetEntryName(i, std::string(entry.name, entry.nameLength));
-    auto own = std::make_unique<PartRecord[]>(entry.numParts);
-    std::copy(sourceParts, sourceParts + entry.numParts, own.get());
-    SetEntryParts(i, std::move(own), entry.numParts);
+    if (!(entries[i].flags & format::kFlagActive)) freeEntries.push_back(i);
   }
   return true;
 }
@@ -251,12 +313,24 @@ uint32_t Archive::DataEnd() const {
 
 bool Archive::SaveIndex() {
   const uint32_t indexOffset = DataEnd();
+  const std::optional<uint64_t> size = fs->Size(fileHandle);
+  // Nothing written since the index was loaded (under the exclusive lock):
+  // when it goes back where it was, unchanged, only the header is read.
+  if (!journal->Started() && loadedIndex && indexOffset == loadedIndex->offset && size &&
+      *size == indexOffset + loadedIndex->size &&
+      IndexEquals(entries, reinterpret_cast<const unsigned char*>(loadedIndex->bytes.get()),
+                  loadedIndex->size)) {
+    unsigned char header[format::kHeaderSize];
+    FillHeader(ShapeOf(entries), static_cast<uint32_t>(entries.size()), indexOffset, header);
+    const std::optional<bool> sameHeader = OnDisk(*fs, fileHandle, 0, header, sizeof header);
+    if (!sameHeader) return FailSystem(ErrorCode::IO, "reading the index");
+    if (*sameHeader) return true;
+  }
   std::vector<unsigned char> index;
   unsigned char header[format::kHeaderSize];
   LayOutIndex(entries, indexOffset, index, header);
 
   const uint64_t indexEnd = uint64_t(indexOffset) + index.size();
-  const std::optional<uint64_t> size = fs->Size(fileHandle);
   if (!journal->Started() && size && *size >= indexEnd) {
     // Nothing written yet, and the file is long enough to hold this index
     // already: when it does, at most bytes another writer left are cut off.
@@ -293,7 +367,7 @@ void Archive::SetEntryName(unsigned int index, const std::string& name) {
   auto block = std::make_unique<char[]>(name.size() + 1);
   std::memcpy(block.get(), name.data(), name.size());
   block[name.size()] = '\0';
-  if (entryBlocks[index].name) partAndNameBytes -= entries[index].nameLength + 1;
+  if (entries[index].name != nullptr) partAndNameBytes -= entries[index].nameLength + 1;
   partAndNameBytes += name.size() + 1;
   entries[index].name = block.get();
   entries[index].nameLength = static_cast<uint32_t>(name.size());
@@ -302,7 +376,7 @@ void Archive::SetEntryName(unsigned int index, const std::string& name) {
 
 void Archive::SetEntryParts(unsigned int index, std::unique_ptr<PartRecord[]> parts,
                             unsigned int count) {
-  if (entryBlocks[index].parts) {
+  if (entries[index].parts != nullptr) {
     partAndNameBytes -= uint64_t(entries[index].numParts) * format::kPartRecordSize;
   }
   if (parts) partAndNameBytes += uint64_t(count) * format::kPartRecordSize;
@@ -313,12 +387,12 @@ void Archive::SetEntryParts(unsigned int index, std::unique_ptr<PartRecord[]> pa
 
 void Archive::ReleaseEntryBlocks(unsigned int index) {
   if (index < entryBlocks.size()) {
-    EntryBlocks& blocks = entryBlocks[index];
-    if (blocks.name) partAndNameBytes -= entries[index].nameLength + 1;
-    if (blocks.parts) {
+    // Loaded entries own no blocks: theirs are in the loaded tables.
+    if (entries[index].name != nullptr) partAndNameBytes -= entries[index].nameLength + 1;
+    if (entries[index].parts != nullptr) {
       partAndNameBytes -= uint64_t(entries[index].numParts) * format::kPartRecordSize;
     }
-    blocks = EntryBlocks{};
+    entryBlocks[index] = EntryBlocks{};
   }
   entries[index].name = nullptr;
   entries[index].parts = nullptr;

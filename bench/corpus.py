@@ -126,6 +126,24 @@ def write_mixed_file(path, size, seed):
             out.write(mixed_chunk(rng, pool, index, min(chunk, size - index)))
 
 
+def generate_flat(path, files, folders):
+    """files text files of 200..4000 bytes spread over folders directories
+    (one: all in path/all); the same bytes whatever the spread, so that
+    extracting into one directory compares with extracting into many."""
+    rng = SplitMix64(20261208)
+    pool = text_pool(rng, 1 << 20)
+    per_folder = files // folders
+    for index in range(files):
+        folder = os.path.join(path, "all" if folders == 1 else "d%03d" % (index // per_folder))
+        if index % per_folder == 0:
+            os.makedirs(folder, exist_ok=True)
+        size = 200 + rng.below(3801)
+        header = b"file %d\n" % index
+        start = rng.below(len(pool) - size)
+        with open(os.path.join(folder, "f%05d.txt" % index), "wb") as out:
+            out.write(header + pool[start:start + size - len(header)])
+
+
 def write_edge_files(path):
     """An empty file and one of several compressed parts (for the tiny corpus)."""
     folder = os.path.join(path, "part1", "edge")
@@ -215,6 +233,8 @@ def build(root, name, builder):
 SMALL_SHAPE = (100, 10, 100)  # directories x subdirectories x files: 100,000 files
 TINY_SHAPE = (4, 3, 10)       # 120 files, plus the edge files
 BIG_FILE = 1 << 30            # the one file of the big corpus
+FLAT_FILES = 20000            # flat: all in one directory; spread: in 200
+FLAT_FOLDERS = {"flat": 1, "spread": 200}
 
 
 def small_halves(name, shape):
@@ -225,7 +245,8 @@ def small_halves(name, shape):
 
 
 def prepare(root, name):
-    """Builds (or finds) the corpus called name: include, libs, small, big or tiny."""
+    """Builds (or finds) the corpus called name: include, libs, small, big, flat,
+    spread or tiny."""
     if name == "include":
         build(root, name, lambda path: copy_tree(INCLUDE_SOURCE, path))
         return Corpus(root, name)
@@ -235,6 +256,9 @@ def prepare(root, name):
     if name == "big":
         build(root, name, lambda path: write_mixed_file(os.path.join(path, "big.bin"),
                                                         BIG_FILE, 1))
+        return Corpus(root, name)
+    if name in FLAT_FOLDERS:
+        build(root, name, lambda path: generate_flat(path, FLAT_FILES, FLAT_FOLDERS[name]))
         return Corpus(root, name)
     shape = SMALL_SHAPE if name == "small" else TINY_SHAPE
     build(root, name, lambda path: generate_small(path, *shape, edge_files=name == "tiny"))

@@ -38,7 +38,8 @@ def parse_args(argv):
     release = os.path.join(REPO, "build-release")
     parser.add_argument("--corpus", default=",".join(ALL_CORPORA),
                         help="comma-separated: include, libs, small (default all), and big "
-                        "(one 1 GiB file, for peak memory; only when named)")
+                        "(one 1 GiB file, for peak memory), flat and spread (20,000 files in "
+                        "one directory and in 200), only when named")
     parser.add_argument("--levels", default="0,1,6,9", help="compression levels (default 0,1,6,9)")
     parser.add_argument("--reps", type=int, default=3, help="repetitions of each command")
     parser.add_argument("--work", default=os.path.join(release, "bench-work"),
@@ -63,7 +64,8 @@ def parse_args(argv):
 
 
 def check_arguments(args):
-    unknown = [c for c in args.corpora if c not in ALL_CORPORA + ("big", "tiny")]
+    unknown = [c for c in args.corpora
+               if c not in ALL_CORPORA + ("big", "flat", "spread", "tiny")]
     if unknown:
         raise Failure("unknown corpus: %s" % ", ".join(unknown))
     if any(level < 0 or level > 9 for level in args.level_list) or not args.level_list:

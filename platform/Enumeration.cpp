@@ -63,15 +63,16 @@ bool MatchesPattern(std::string_view name, std::string_view pattern) {
   return p == pattern.size();
 }
 
-std::optional<std::vector<DirEntry>> Enumerate(const std::string& pattern) {
+std::optional<std::vector<DirEntry>> Enumerate(const std::string& pattern,
+                                               ResolutionCache* cache) {
   std::string native = WithSlashes(pattern);
   size_t slash = native.rfind('/');
   std::string directory = slash == std::string::npos ? "." : native.substr(0, slash);
-  if (directory.empty()) directory = "/";
+  if (directory.empty()) directory.push_back('/');  // the root
   std::string_view mask =
       std::string_view(native).substr(slash == std::string::npos ? 0 : slash + 1);
 
-  std::optional<Location> location = Resolve(directory, LastComponent::MustExist);
+  std::optional<Location> location = Resolve(directory, LastComponent::MustExist, cache);
   if (!location) return std::nullopt;
   DirectoryStream stream = OpenDirectory(location->Dir(), location->name);
   if (!stream) return std::nullopt;

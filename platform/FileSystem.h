@@ -8,13 +8,15 @@
 // case (an exact match wins; among several the first in byte order), so names
 // that the archive stores in lower case still find their files.
 //
-// Thread safety: the native implementation holds no mutable state; its
-// methods may be called from several threads at once, except the current
+// Thread safety: the native implementations may be called from several
+// threads at once (NativeFileSystem() holds no mutable state;
+// NewNativeFileSystem()'s cache has its own lock), except the current
 // directory, which is process-wide.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -179,6 +181,11 @@ class FileSystem {
 
 // The process's real file system. Stateless; lives for the whole program.
 const FileSystem& NativeFileSystem();
+// The real file system for one command: it lists a directory at most once
+// for the searches ignoring case and keeps that listing current with its own
+// creations, renames and removals (not with other processes' changes), and
+// resolves the leading directories of a deep path once. Thread-safe.
+std::unique_ptr<FileSystem> NewNativeFileSystem();
 
 // Owns an open handle and closes it through its file system.
 class File {

@@ -1,6 +1,6 @@
 // Internals shared by the native (Linux) file-system sources: descriptor and
 // directory-stream owners, handle conversion, and case-insensitive path
-// resolution. Not part of the seam's interface.
+// resolution with its cache. Not part of the seam's interface.
 //
 // Resolution turns a path into a directory descriptor plus a name relative
 // to it and works through the *at() calls, so a path is never limited by the
@@ -9,12 +9,16 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/FileSystem.h"
@@ -74,21 +78,95 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b);
 struct Location {
   Descriptor dir;
   std::string name;
-  std::string path;  // the whole path with the names found on disk
+  std::string path;     // the whole path with the names found on disk
+  bool exists = false;  // name was found in dir (a new name is not there yet)
+  // What lstat said of it when resolution had to ask anyway.
+  std::optional<struct stat> own = std::nullopt;
   int Dir() const { return dir.IsOpen() ? dir.Get() : AT_FDCWD; }
 };
 
 enum class LastComponent { MustExist, MayBeMissing };
+
+// What one command has learnt about the directories it resolves names in,
+// so that its cost stays flat however many files it makes in one directory
+// or however deep its paths go:
+// - the names of each directory it had to search ignoring case, listed once
+//   and kept current by the command's own creations and removals (another
+//   process's changes are not seen: a command's directories are its own);
+// - the last few directories a path's walk ended in, so that the next path
+//   below them starts there instead of at its first component.
+// Thread-safe. It holds open descriptors of the directories it remembers.
+class ResolutionCache {
+ public:
+  // The name in the directory dir that equals component ignoring case (the
+  // first in byte order), from the directory's listing; nothing, with errno
+  // set, when none does or the listing failed.
+  std::optional<std::string> FindIgnoringCase(int dir, const std::string& component);
+  // The command made (Added) or removed (Removed) name, a path relative to
+  // dir; the listing of its directory, when there is one, follows.
+  void Added(int dir, const std::string& name);
+  void Removed(int dir, const std::string& name);
+
+  // The remembered directory that the longest leading part of path (slashes
+  // only) names: where a walk may start; nothing when none fits. consumed is
+  // how many bytes of path it stands for.
+  std::optional<Location> StartOfWalk(const std::string& path, size_t& consumed);
+  // A walk of path's first given bytes ended in the directory at.
+  void RememberWalk(const std::string& given, const Location& at);
+  // Drops the remembered walks (the current directory changed, or a
+  // directory was renamed).
+  void ForgetWalks();
+  bool RemembersWalks() const;
+
+  // How many directory listings were made: each costs a read of the whole
+  // directory.
+  size_t Listings() const;
+
+ private:
+  struct Key {
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    friend bool operator==(const Key&, const Key&) = default;
+  };
+  struct KeyHash {
+    size_t operator()(const Key& key) const { return key.inode * 31 + key.device; }
+  };
+  // A directory's names by their lower-case form; usually one per form.
+  using Names = std::unordered_map<std::string, std::vector<std::string>>;
+  struct Walk {
+    std::string given;  // the path as given, up to the directory
+    Descriptor dir;
+    std::string path;  // as found on disk, with a '/' at its end
+  };
+
+  static std::optional<Key> KeyOf(int dir, const std::string& name);
+  // Applies change to the listing of name's directory, when there is one.
+  template <class Change>
+  void Update(int dir, const std::string& name, Change change);
+
+  mutable std::mutex lock_;
+  std::unordered_map<Key, Names, KeyHash> listings_;
+  size_t listingsMade_ = 0;
+  std::array<Walk, 4> walks_;
+  size_t nextWalk_ = 0;
+};
+
+// The native file system with cache as its own, unowned (for tests that look
+// at what it did).
+std::unique_ptr<FileSystem> NativeFileSystemWith(ResolutionCache& cache);
 
 // Resolves path: used as is when it exists exactly; otherwise component by
 // component, each the exact name if present, else the first name in byte
 // order equal to it ignoring ASCII case. Every directory along the way must
 // exist; the last component may be missing when asked (it is then taken as
 // written). Backslashes count as separators.
-std::optional<Location> Resolve(const std::string& path, LastComponent last);
+// cache, when there is one, answers the searches ignoring case and the
+// walk's start.
+std::optional<Location> Resolve(const std::string& path, LastComponent last,
+                                ResolutionCache* cache);
 // Resolves the directory of path as Resolve does and keeps the last
 // component exactly as written.
-std::optional<Location> ResolveDirectory(const std::string& path);
+std::optional<Location> ResolveDirectory(const std::string& path, ResolutionCache* cache);
 
 // The path with every backslash turned into a slash.
 std::string WithSlashes(std::string path);
@@ -99,6 +177,7 @@ bool MatchesPattern(std::string_view name, std::string_view pattern);
 
 // FileSystem::ListDirectory for the native file system; errno says why when
 // it gives nothing.
-std::optional<std::vector<DirEntry>> Enumerate(const std::string& pattern);
+std::optional<std::vector<DirEntry>> Enumerate(const std::string& pattern,
+                                               ResolutionCache* cache);
 
 }  // namespace platform::native

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <memory>
 
 #include "platform/Native.h"
 
@@ -72,8 +73,8 @@ bool TakeLock(int fd, Lock lock) {
 }
 
 // stat of an existing path, following links.
-std::optional<struct stat> StatPath(const std::string& path) {
-  std::optional<native::Location> location = Resolve(path, LastComponent::MustExist);
+std::optional<struct stat> StatPath(const std::string& path, native::ResolutionCache* cache) {
+  std::optional<native::Location> location = Resolve(path, LastComponent::MustExist, cache);
   struct stat info;
   if (!location || ::fstatat(location->Dir(), location->name.c_str(), &info, 0) != 0) {
     return std::nullopt;
@@ -81,15 +82,22 @@ std::optional<struct stat> StatPath(const std::string& path) {
   return info;
 }
 
+// cache, when there is one, belongs to this instance (or to whoever made it
+// with one of theirs): path resolution keeps what it learns there.
 class Native final : public FileSystem {
  public:
+  Native() = default;
+  explicit Native(native::ResolutionCache& cache) : cache_(&cache) {}
+  explicit Native(std::unique_ptr<native::ResolutionCache> owned)
+      : owned_(std::move(owned)), cache_(owned_.get()) {}
+
   FileHandle Open(const std::string& path, Access access, Creation creation,
                   Lock lock) const override {
     LastComponent last =
         creation == Creation::OpenExisting ? LastComponent::MustExist : LastComponent::MayBeMissing;
     std::optional<native::Location> location = creation == Creation::CreateNew
-                                                    ? native::ResolveDirectory(path)
-                                                    : Resolve(path, last);
+                                                    ? native::ResolveDirectory(path, cache_)
+                                                    : Resolve(path, last, cache_);
     if (!location) return InvalidHandle();
     Descriptor fd(::openat(location->Dir(), location->name.c_str(), OpenFlags(access, creation),
                            creation == Creation::CreateNew ? 0600 : 0666));
@@ -100,6 +108,7 @@ class Native final : public FileSystem {
     if (creation == Creation::CreateAlways && ::ftruncate(fd.Get(), 0) != 0) {
       return InvalidHandle();
     }
+    if (!location->exists) Added(*location);
     return ToHandle(fd.Release());
   }
 
@@ -160,7 +169,7 @@ class Native final : public FileSystem {
   }
 
   bool FlushDirectory(const std::string& path) const override {
-    std::optional<native::Location> location = Resolve(path, LastComponent::MustExist);
+    std::optional<native::Location> location = Resolve(path, LastComponent::MustExist, cache_);
     if (!location) return false;
     Descriptor dir(::openat(location->Dir(), location->name.c_str(),
                             O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -173,10 +182,12 @@ class Native final : public FileSystem {
   }
 
   Attributes GetAttributes(const std::string& path) const override {
-    std::optional<native::Location> location = Resolve(path, LastComponent::MustExist);
+    std::optional<native::Location> location = Resolve(path, LastComponent::MustExist, cache_);
     struct stat own;
-    if (!location ||
-        ::fstatat(location->Dir(), location->name.c_str(), &own, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (location && location->own) {
+      own = *location->own;
+    } else if (!location || ::fstatat(location->Dir(), location->name.c_str(), &own,
+                                      AT_SYMLINK_NOFOLLOW) != 0) {
       return {};
     }
     Attributes attributes;
@@ -193,37 +204,56 @@ class Native final : public FileSystem {
   }
 
   std::optional<FileTime> LastWriteTime(const std::string& path) const override {
-    std::optional<struct stat> info = StatPath(path);
+    std::optional<struct stat> info = StatPath(path, cache_);
     if (!info) return std::nullopt;
     return FileTimeFromUnix(info->st_mtim.tv_sec, info->st_mtim.tv_nsec);
   }
 
   std::optional<FileId> Identify(const std::string& path) const override {
-    std::optional<struct stat> info = StatPath(path);
+    std::optional<struct stat> info = StatPath(path, cache_);
     if (!info) return std::nullopt;
     return FileId{uint64_t(info->st_dev), uint64_t(info->st_ino)};
   }
 
   std::optional<std::vector<DirEntry>> ListDirectory(const std::string& pattern) const override {
-    return native::Enumerate(pattern);
+    return native::Enumerate(pattern, cache_);
   }
 
   bool CreateDirectory(const std::string& path) const override {
-    std::optional<native::Location> location = Resolve(path, LastComponent::MayBeMissing);
-    return location && ::mkdirat(location->Dir(), location->name.c_str(), 0777) == 0;
+    std::optional<native::Location> location =
+        Resolve(path, LastComponent::MayBeMissing, cache_);
+    if (!location || ::mkdirat(location->Dir(), location->name.c_str(), 0777) != 0) return false;
+    Added(*location);
+    return true;
   }
 
   bool RemoveFile(const std::string& path) const override {
-    std::optional<native::Location> location = Resolve(path, LastComponent::MustExist);
-    return location && ::unlinkat(location->Dir(), location->name.c_str(), 0) == 0;
+    std::optional<native::Location> location = Resolve(path, LastComponent::MustExist, cache_);
+    if (!location || ::unlinkat(location->Dir(), location->name.c_str(), 0) != 0) return false;
+    if (cache_ != nullptr) cache_->Removed(location->Dir(), location->name);
+    return true;
   }
 
   bool Rename(const std::string& from, const std::string& to) const override {
-    std::optional<native::Location> source = Resolve(from, LastComponent::MustExist);
-    std::optional<native::Location> target = Resolve(to, LastComponent::MayBeMissing);
-    return source && target &&
-           ::renameat(source->Dir(), source->name.c_str(), target->Dir(), target->name.c_str()) ==
-               0;
+    std::optional<native::Location> source = Resolve(from, LastComponent::MustExist, cache_);
+    std::optional<native::Location> target = Resolve(to, LastComponent::MayBeMissing, cache_);
+    if (!source || !target ||
+        ::renameat(source->Dir(), source->name.c_str(), target->Dir(), target->name.c_str()) !=
+            0) {
+      return false;
+    }
+    if (cache_ != nullptr) {
+      cache_->Removed(source->Dir(), source->name);
+      if (!target->exists) Added(*target);
+      // Walks through a renamed directory would lead to its old name.
+      struct stat moved;
+      if (cache_->RemembersWalks() &&
+          (::fstatat(target->Dir(), target->name.c_str(), &moved, AT_SYMLINK_NOFOLLOW) != 0 ||
+           S_ISDIR(moved.st_mode))) {
+        cache_->ForgetWalks();
+      }
+    }
+    return true;
   }
 
   bool CopyPermissions(FileHandle from, FileHandle to) const override {
@@ -233,13 +263,13 @@ class Native final : public FileSystem {
   }
 
   bool CanCreateIn(const std::string& directory) const override {
-    std::optional<native::Location> location = Resolve(directory, LastComponent::MustExist);
+    std::optional<native::Location> location = Resolve(directory, LastComponent::MustExist, cache_);
     return location && ::faccessat(location->Dir(), location->name.c_str(), W_OK | X_OK,
                                    AT_EACCESS) == 0;
   }
 
   std::optional<std::string> OnDiskPath(const std::string& path) const override {
-    std::optional<native::Location> location = Resolve(path, LastComponent::MustExist);
+    std::optional<native::Location> location = Resolve(path, LastComponent::MustExist, cache_);
     if (!location) return std::nullopt;
     if (location->path.front() == '/') return location->path;
     std::optional<std::string> current = CurrentDirectory();
@@ -258,11 +288,13 @@ class Native final : public FileSystem {
   }
 
   bool SetCurrentDirectory(const std::string& path) const override {
-    std::optional<native::Location> location = Resolve(path, LastComponent::MustExist);
+    std::optional<native::Location> location = Resolve(path, LastComponent::MustExist, cache_);
     if (!location) return false;
     Descriptor dir(
         ::openat(location->Dir(), location->name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    return dir.IsOpen() && ::fchdir(dir.Get()) == 0;
+    if (!dir.IsOpen() || ::fchdir(dir.Get()) != 0) return false;
+    if (cache_ != nullptr) cache_->ForgetWalks();  // they were relative to the old one
+    return true;
   }
 
   uint32_t Milliseconds() const override {
@@ -275,6 +307,14 @@ class Native final : public FileSystem {
   SystemError LastError() const override { return SystemError{Classify(errno), errno}; }
 
   std::string ErrorText(int code) const override { return std::strerror(code); }
+
+ private:
+  void Added(const native::Location& location) const {
+    if (cache_ != nullptr) cache_->Added(location.Dir(), location.name);
+  }
+
+  std::unique_ptr<native::ResolutionCache> owned_;
+  native::ResolutionCache* cache_ = nullptr;
 };
 
 }  // namespace
@@ -282,6 +322,14 @@ class Native final : public FileSystem {
 const FileSystem& NativeFileSystem() {
   static const Native instance;
   return instance;
+}
+
+std::unique_ptr<FileSystem> NewNativeFileSystem() {
+  return std::make_unique<Native>(std::make_unique<native::ResolutionCache>());
+}
+
+std::unique_ptr<FileSystem> native::NativeFileSystemWith(ResolutionCache& cache) {
+  return std::make_unique<Native>(cache);
 }
 
 }  // namespace platform

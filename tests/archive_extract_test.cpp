@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "platform/Native.h"
 #include "support/WritableArchive.h"
 
 namespace {
@@ -98,6 +99,37 @@ TEST_F(ArchiveExtract, WritesThroughNoLinkBelowTheDestination) {
   for (const auto& item : fsys::directory_iterator(dest)) names.push_back(item.path().filename());
   std::sort(names.begin(), names.end());
   EXPECT_EQ(names, (std::vector<std::string>{"SUB2", "dangling", "file2", "keep", "ok", "sub"}));
+}
+
+// A command's file system lists a directory once for the searches ignoring
+// case, however many new files go into it; the names it made (in whatever
+// case they are asked for) are found, and a name differing only in case
+// still lands on the file that is there.
+TEST_F(ArchiveExtract, ListsADirectoryABoundedNumberOfTimesWhateverTheFileCount) {
+  const auto extract = [&](int files) {
+    RawArchiveBuilder built;
+    built.Stored("Out/Old.txt", "new");
+    for (int i = 0; i < files; ++i) built.Stored("out/f" + std::to_string(i), "x");
+    WriteWholeFile(path, built.Build().Bytes());
+    const fsys::path dest = dir / ("dest" + std::to_string(files));
+    fsys::create_directories(dest / "OUT");
+    WriteWholeFile(dest / "OUT" / "old.TXT", {'o', 'l', 'd'});
+    platform::native::ResolutionCache cache;
+    const std::unique_ptr<platform::FileSystem> fs = platform::native::NativeFileSystemWith(cache);
+    Archive own(*fs);
+    EXPECT_TRUE(own.Open(path.c_str(), Archive::ModeRead) &&
+                own.ExtractAll(dest.c_str(), nullptr) && own.Close(false));
+    EXPECT_EQ(Tree(dest).size(), size_t(files) + 2);
+    EXPECT_EQ(ReadWholeFile(dest / "OUT" / "old.TXT"), (std::vector<unsigned char>{'n', 'e', 'w'}));
+    EXPECT_TRUE(platform::File(*fs, fs->Open(dest.string() + "/out/F1", platform::Access::Read,
+                                             platform::Creation::OpenExisting,
+                                             platform::Lock::None))
+                    .IsOpen());
+    return cache.Listings();
+  };
+  const size_t few = extract(10);
+  EXPECT_LE(few, 3u);  // the destination, the directory in it, the archive's (for its journal)
+  EXPECT_EQ(extract(300), few);
 }
 
 }  // namespace

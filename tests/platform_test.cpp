@@ -23,8 +23,9 @@ void WriteText(const fs::path& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
 }
 
-// Each test runs in a fresh temporary directory, made the current one.
-class PlatformTest : public ::testing::Test {
+// Each test runs in a fresh temporary directory, made the current one, with
+// the stateless native file system and with one command's (its cache).
+class PlatformTest : public ::testing::TestWithParam<bool> {
  protected:
   void SetUp() override { fs::current_path(dir.Path()); }
   void TearDown() override { fs::current_path(previous); }
@@ -47,7 +48,8 @@ class PlatformTest : public ::testing::Test {
     return names;
   }
 
-  const FileSystem& native = NativeFileSystem();
+  const std::unique_ptr<FileSystem> cached = NewNativeFileSystem();
+  const FileSystem& native = GetParam() ? *cached : NativeFileSystem();
   fs::path previous = fs::current_path();
   testing_support::ScratchDir dir;
 };
@@ -59,7 +61,7 @@ TEST(FileTimeTest, ConvertsUnixTimesAndComparesHighHalfFirst) {
   EXPECT_GT(CompareFileTime({0, 2}, {0xFFFFFFFF, 1}), 0);
 }
 
-TEST_F(PlatformTest, ResolvesAndCreatesPathsIgnoringCaseWithEitherSeparator) {
+TEST_P(PlatformTest, ResolvesAndCreatesPathsIgnoringCaseWithEitherSeparator) {
   fs::create_directories("data/Sub");
   WriteText("data/Sub/file.bin", "deep");
   WriteText("data/Readme.TXT", "mixed");
@@ -78,11 +80,16 @@ TEST_F(PlatformTest, ResolvesAndCreatesPathsIgnoringCaseWithEitherSeparator) {
   EXPECT_TRUE(OpenFile("Data\\README.TXT", Access::ReadWrite, Creation::CreateAlways).IsOpen());
   EXPECT_TRUE(native.CreateDirectory("DATA\\SUB\\New"));
   EXPECT_FALSE(native.CreateDirectory("missing/sub"));
+  // What was made, moved or removed here is seen at once, in any case.
+  EXPECT_EQ(ReadThrough("data/sub/FILE.bin"), "<none>");
+  EXPECT_TRUE(OpenFile("data/SUB/NEW/x", Access::ReadWrite, Creation::CreateNew).IsOpen());
+  EXPECT_TRUE(native.Rename("data/NEW.txt", "DATA/Moved.txt"));
+  EXPECT_TRUE(ReadThrough("data/MOVED.TXT").empty() && ReadThrough("data/new.txt") == "<none>");
   Names made;
   for (const auto& entry : fs::recursive_directory_iterator(".")) made.push_back(entry.path());
   std::sort(made.begin(), made.end());
-  EXPECT_EQ(made, (Names{"./data", "./data/README.txt", "./data/Readme.TXT", "./data/Sub",
-                         "./data/Sub/New", "./data/new.txt"}));
+  EXPECT_EQ(made, (Names{"./data", "./data/Moved.txt", "./data/README.txt", "./data/Readme.TXT",
+                         "./data/Sub", "./data/Sub/New", "./data/Sub/New/x"}));
   EXPECT_EQ(fs::file_size("data/README.txt"), 0u);  // emptied, not made anew
   EXPECT_TRUE(native.SetCurrentDirectory("DATA\\sub"));
   EXPECT_TRUE(fs::equivalent(fs::current_path(), dir.Path() / "data/Sub"));
@@ -94,8 +101,12 @@ TEST_F(PlatformTest, ResolvesAndCreatesPathsIgnoringCaseWithEitherSeparator) {
 // nothing over anything there, a link (dangling or not) included; links are
 // seen as links; a rename replaces a link without following it; OnDiskPath
 // gives the names as they are.
-TEST_F(PlatformTest, LocksOpensRegularFilesOnlyAndCreatesNewFilesExactly) {
+TEST_P(PlatformTest, LocksOpensRegularFilesOnlyAndCreatesNewFilesExactly) {
   WriteText("a.bin", "data");
+  fs::create_directory("dir");  // all made before a lookup lists the directory
+  ASSERT_EQ(::mkfifo("fifo", 0666), 0);
+  fs::create_symlink("a.bin", "link");
+  fs::create_symlink("nowhere", "dangling");
   File held = OpenFile("a.bin", Access::Read, Creation::OpenExisting, Lock::Shared);
   const auto overwrite = [&] {
     return OpenFile("A.BIN", Access::ReadWrite, Creation::CreateAlways, Lock::Exclusive).IsOpen();
@@ -105,10 +116,6 @@ TEST_F(PlatformTest, LocksOpensRegularFilesOnlyAndCreatesNewFilesExactly) {
   held = File();  // closing releases the lock
   EXPECT_TRUE(overwrite() && ReadThrough("a.bin").empty());
   WriteText("a.bin", "data");
-  fs::create_directory("dir");
-  ASSERT_EQ(::mkfifo("fifo", 0666), 0);
-  fs::create_symlink("a.bin", "link");
-  fs::create_symlink("nowhere", "dangling");
   for (const char* path : {"dir", "FIFO", "/dev/null"}) {
     EXPECT_FALSE(OpenFile(path).IsOpen()) << path;
     EXPECT_FALSE(OpenFile(path, Access::ReadWrite, Creation::OpenAlways).IsOpen()) << path;
@@ -133,7 +140,7 @@ TEST_F(PlatformTest, LocksOpensRegularFilesOnlyAndCreatesNewFilesExactly) {
   EXPECT_TRUE(native.CanCreateIn("."));
 }
 
-TEST_F(PlatformTest, EnumeratesMatchesInCaseFoldedOrder) {
+TEST_P(PlatformTest, EnumeratesMatchesInCaseFoldedOrder) {
   for (const char* name : {"b.dat", "a.TXT", "README", "A.txt", ".hidden"}) WriteText(name, "5");
   fs::create_directory("sub");
   fs::create_directory_symlink("sub", "link");
@@ -149,7 +156,7 @@ TEST_F(PlatformTest, EnumeratesMatchesInCaseFoldedOrder) {
   EXPECT_EQ(described, ".hidden 1;A.txt 1;a.TXT 1;b.dat 7;link l 0;README 1;sub d 0;");
 }
 
-TEST_F(PlatformTest, HandlesPathsLongerThanTheSystemLimit) {
+TEST_P(PlatformTest, HandlesPathsLongerThanTheSystemLimit) {
   std::string path = ".";
   while (path.size() <= PATH_MAX) {
     path += "/" + std::string(200, 'd');
@@ -162,6 +169,8 @@ TEST_F(PlatformTest, HandlesPathsLongerThanTheSystemLimit) {
   EXPECT_GT(native.CurrentDirectory().value_or("").size(), size_t(PATH_MAX));
   EXPECT_EQ(ReadThrough("file.txt"), "far");
 }
+
+INSTANTIATE_TEST_SUITE_P(StatelessAndCached, PlatformTest, ::testing::Bool());
 
 TEST(ProcessTest, WorkerCountFollowsTheSettingWithinItsRange) {
   unsetenv("KORVAT_THREADS");

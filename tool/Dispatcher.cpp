@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <exception>
+#include <memory>
 #include <new>
 
 #include "archive/Archive.h"
@@ -260,7 +261,10 @@ int RunArchiveCommand(const platform::FileSystem& fs, GAME::Archive& archive, in
 
 int Run(int argc, char** argv) {
   platform::KeepFreedMemory();
-  return Run(argc, argv, platform::NativeFileSystem(), platform::WorkerCount());
+  // One command's file system: what it learns of the directories it works in
+  // lasts as long as the command.
+  const std::unique_ptr<platform::FileSystem> fs = platform::NewNativeFileSystem();
+  return Run(argc, argv, *fs, platform::WorkerCount());
 }
 
 int Run(int argc, char** argv, const platform::FileSystem& fs, unsigned workers) {

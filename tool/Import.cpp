@@ -71,11 +71,18 @@ struct ImportRun {
   std::string archiveName;           // its last path component
   std::optional<platform::FileId> archiveId;
   std::string archiveJournal;        // absolute path of its journal
+  size_t unflushed = 0;  // "added:" lines printed since standard output was flushed
 };
 
 bool Interrupted() { return platform::PendingInterrupt() != 0; }
 
+// Standard output is flushed every kLinesPerFlush "added:" lines rather than
+// after each, and before anything goes to standard error, so that the two
+// keep their order where they go to one place.
+constexpr size_t kLinesPerFlush = 64;
+
 void ReportFailure(ImportRun& run, const char* format, const std::string& name) {
+  std::fflush(stdout);
   std::fprintf(stderr, format, name.c_str());
   run.failed = true;
 }
@@ -129,7 +136,10 @@ void ImportFile(ImportRun& run, const std::string& name, GAME::PackedFile* prepa
   run.claimed.insert(index);
   if (OutputLost()) return;
   std::printf("added: %s\n", name.c_str());
-  std::fflush(nullptr);
+  if (++run.unflushed == kLinesPerFlush) {
+    std::fflush(stdout);
+    run.unflushed = 0;
+  }
 }
 
 // Whether ImportFile will probably store the file, judged as the walk meets
@@ -208,8 +218,11 @@ void ImportDirectory(ImportRun& run, const std::string& directory, const char* p
       ImportDirectory(run, directory + "/" + entry.name, pattern);
     }
   }
-  std::string files = directory + "/" + (pattern != nullptr ? pattern : "*");
-  for (const platform::DirEntry& entry : run.fs.Enumerate(files)) {
+  // Without a pattern the files are those of the listing already made.
+  const std::vector<platform::DirEntry> matching =
+      pattern != nullptr ? run.fs.Enumerate(directory + "/" + pattern)
+                         : std::vector<platform::DirEntry>();
+  for (const platform::DirEntry& entry : pattern != nullptr ? matching : *entries) {
     if (Interrupted()) return;
     if (entry.isDirectory) continue;
     std::string path = directory + "/" + entry.name;
@@ -289,6 +302,7 @@ bool ImportPath(const platform::FileSystem& fs, GAME::Archive& archive, const ch
     Import(run, workers,
            [&] { ImportDirectory(run, std::string(path, separator), separator + 1); });
   }
+  std::fflush(stdout);
   return !run.failed;
 }
 
