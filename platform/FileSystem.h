@@ -80,6 +80,10 @@ struct DirEntry {
   uint32_t sizeLow = 0;      // low 32 bits of the size
 };
 
+// The order of a listing: ASCII case-folded bytes, names equal that way by
+// exact bytes.
+bool EnumerationLess(const DirEntry& a, const DirEntry& b);
+
 // Why a call failed, in terms of no particular operating system.
 enum class Failure {
   None,
