@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "support/TestSystem.h"
 #include "support/WritableArchive.h"
 
 namespace {
@@ -42,7 +43,7 @@ TEST_F(ArchiveExtract, ExtractsOnlyUnderTheDestinationAsTyped) {
   bool extracted = archive.ExtractFileToDisk(0, nullptr) && archive.ExtractFileToDisk(1, "");
   for (const std::string& t : typed)
     extracted = archive.ExtractFileToDisk(0, t.c_str()) && extracted;
-  bool refused = !archive.ExtractFileToDisk(2, dir.Path().c_str());
+  bool refused = !archive.ExtractFileToDisk(2, dir.Path().string().c_str());
   for (int i : {3, 4, 5, 8, 9}) refused = !archive.ExtractFileToDisk(i, "d/e") && refused;
   for (int i : {6, 7}) extracted = archive.ExtractFileToDisk(i, "d/e") && extracted;
   fsys::current_path(cwd);
@@ -68,6 +69,7 @@ TEST_F(ArchiveExtract, WritesThroughNoLinkBelowTheDestination) {
   RawArchive raw = built.Build();
   raw.entries[5].checksum ^= 1;  // "keep" is damaged
   WriteWholeFile(path, raw.Bytes());
+  if (testing_support::kWindows) GTEST_SKIP() << "Linux only: symbolic links (Wine makes none)";
   ASSERT_TRUE(archive.Open(path.c_str(), Archive::ModeRead));
   const fsys::path dest = dir / "dest", outside = dir / "outside";
   fsys::create_directories(dest);
@@ -83,11 +85,12 @@ TEST_F(ArchiveExtract, WritesThroughNoLinkBelowTheDestination) {
     int index;
     std::string link;
   } refused[] = {
-      {0, dest / "sub"}, {1, dest / "file2"}, {2, dest / "dangling"}, {3, dest / "sub2"}};
+      {0, (dest / "sub").string()}, {1, (dest / "file2").string()},
+      {2, (dest / "dangling").string()}, {3, (dest / "sub2").string()}};
   for (const auto& r : refused) {
     SCOPED_TRACE(r.link);
-    EXPECT_FALSE(archive.ExtractFileToDisk(r.index, dest.c_str()));
-    EXPECT_EQ(archive.ExtractionLink(r.index, dest.c_str()), r.link);
+    EXPECT_FALSE(archive.ExtractFileToDisk(r.index, dest.string().c_str()));
+    EXPECT_EQ(archive.ExtractionLink(r.index, dest.string().c_str()), r.link);
   }
   EXPECT_FALSE(archive.ExtractAll((dir / "typed").c_str(), nullptr));
   EXPECT_EQ(ReadWholeFile(dest / "ok"), (std::vector<unsigned char>{'o', 'k'}));
@@ -95,7 +98,7 @@ TEST_F(ArchiveExtract, WritesThroughNoLinkBelowTheDestination) {
   EXPECT_EQ(Tree(outside), std::vector<std::string>{"victim"});
   EXPECT_EQ(ReadWholeFile(outside / "victim"), std::vector<unsigned char>{'v'});
   std::vector<std::string> names;
-  for (const auto& item : fsys::directory_iterator(dest)) names.push_back(item.path().filename());
+  for (const auto& item : fsys::directory_iterator(dest)) names.push_back(item.path().filename().string());
   std::sort(names.begin(), names.end());
   EXPECT_EQ(names, (std::vector<std::string>{"SUB2", "dangling", "file2", "keep", "ok", "sub"}));
 }
