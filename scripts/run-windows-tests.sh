@@ -28,7 +28,8 @@ fi
 
 # A Wine prefix of its own, made on the first start (some seconds) and kept;
 # the build already runs the test program to list its tests.
-export WINEPREFIX="$PWD/$build_dir/wineprefix" WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPREFIX="$PWD/$build_dir/wineprefix" WINEARCH=win64 WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="  # no .NET or Gecko installer on the first start
 mkdir -p "$build_dir"
 wine cmd /c exit >/dev/null 2>&1 || true
 

@@ -28,6 +28,9 @@ std::vector<std::string> Tree(const fsys::path& root) {
 // replaced. Names with a ".." component, or that would write over the archive
 // itself, create nothing; a leading '/' or drive stays below the destination.
 TEST_F(ArchiveExtract, ExtractsOnlyUnderTheDestinationAsTyped) {
+  if (testing_support::kWindows) {
+    GTEST_SKIP() << "Linux only: a name with a drive (\"c:\") is no directory name on Windows";
+  }
   RawArchiveBuilder built;
   for (const char* name : {"f", "s/g", "test.arc", "../evil", "a/../../evil", "a\\..\\..\\evil",
                            "/abs", "c:/evil", "dir/", "a/.."}) {

@@ -82,7 +82,9 @@ TEST_F(PlatformTest, ResolvesAndCreatesPathsIgnoringCaseWithEitherSeparator) {
   EXPECT_TRUE(native.CreateDirectory("DATA\\SUB\\New"));
   EXPECT_FALSE(native.CreateDirectory("missing/sub"));
   Names made;
-  for (const auto& entry : fs::recursive_directory_iterator(".")) made.push_back(entry.path().generic_string());
+  for (const auto& entry : fs::recursive_directory_iterator(".")) {
+    made.push_back(entry.path().generic_string());
+  }
   std::sort(made.begin(), made.end());
   EXPECT_EQ(made, (Names{"./data", "./data/README.txt", "./data/Readme.TXT", "./data/Sub",
                          "./data/Sub/New", "./data/new.txt"}));
@@ -150,7 +152,7 @@ TEST_F(PlatformTest, OpensThroughLinksButCreatesNewFilesExactly) {
 TEST_F(PlatformTest, EnumeratesMatchesInCaseFoldedOrder) {
   for (const char* name : {"b.dat", "a.TXT", "README", "A.txt", ".hidden"}) WriteText(name, "5");
   fs::create_directory("sub");
-  if (!testing_support::kWindows) fs::create_directory_symlink("sub", "link");  // none in Wine
+  if (!testing_support::kWindows) fs::create_directory_symlink("sub", "link");  // Wine: none
   fs::resize_file("b.dat", (uint64_t(1) << 32) + 7);  // sparse
   // On Windows "A.txt" opens "a.TXT": one file.
   EXPECT_EQ(Enumerate((dir.Path() / "*.TXT").string()),

@@ -193,7 +193,9 @@ TEST_F(Tool, JournalPathHoldsOnlyThisArchivesJournal) {
 // ahead without one, after one warning line; a stale journal there (empty:
 // its writer died creating it) cannot be removed and is passed over.
 TEST_F(Tool, ChangesWithoutAJournalWhereTheDirectoryIsNotWritable) {
-  if (testing_support::kWindows) GTEST_SKIP() << "Linux only: a read-only directory takes files on Windows";
+  if (testing_support::kWindows) {
+    GTEST_SKIP() << "Linux only: a read-only directory takes files on Windows";
+  }
   Put("ro/x.arc", RawArchiveBuilder().Stored("a", "alpha").Stored("b", "beta").Build());
   Put("ro/x.arc-journal", "");
   ASSERT_EQ(ChangeMode(dir.Path(), 0777) | ChangeMode((dir / "ro/x.arc"), 0666) |

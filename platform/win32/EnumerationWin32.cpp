@@ -24,8 +24,8 @@ std::optional<std::vector<DirEntry>> Enumerate(const std::string& pattern) {
   const std::optional<std::wstring> name = SystemPath(pattern);
   if (!name) return std::nullopt;
   WIN32_FIND_DATAW found;
-  HANDLE first = ::FindFirstFileExW(name->c_str(), FindExInfoBasic, &found, FindExSearchNameMatch,
-                                    nullptr, 0);
+  HANDLE first =
+      ::FindFirstFileExW(name->c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
   std::vector<DirEntry> entries;
   if (first == INVALID_HANDLE_VALUE) {
     // The directory is there but nothing in it matches.
@@ -40,7 +40,8 @@ std::optional<std::vector<DirEntry>> Enumerate(const std::string& pattern) {
     entry.name = Narrow(entryName);
     entry.isLink = IsLink(found);
     entry.isDirectory = !entry.isLink && (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) entry.sizeLow = found.nFileSizeLow;
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+      entry.sizeLow = found.nFileSizeLow;
     entries.push_back(std::move(entry));
   } while (::FindNextFileW(search.get(), &found));
   if (::GetLastError() != ERROR_NO_MORE_FILES) return std::nullopt;  // the listing broke off

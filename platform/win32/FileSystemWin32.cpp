@@ -22,8 +22,8 @@ std::optional<std::wstring> Widen(const std::string& text) {
                                            int(text.size()), nullptr, 0);
   if (length <= 0) return std::nullopt;
   std::wstring wide(size_t(length), L'\0');
-  ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), int(text.size()),
-                        wide.data(), length);
+  ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), int(text.size()), wide.data(),
+                        length);
   return wide;
 }
 
@@ -33,8 +33,8 @@ std::string Narrow(const std::wstring& text) {
                                            nullptr, nullptr);
   if (length <= 0) return {};
   std::string narrow(size_t(length), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), narrow.data(), length,
-                        nullptr, nullptr);
+  ::WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), narrow.data(), length, nullptr,
+                        nullptr);
   return narrow;
 }
 
@@ -51,7 +51,8 @@ std::optional<std::wstring> SystemPath(const std::string& path) {
   // the long form would take literally.
   std::wstring full(MAX_PATH, L'\0');
   for (;;) {
-    const DWORD length = ::GetFullPathNameW(wide->c_str(), DWORD(full.size()), full.data(), nullptr);
+    const DWORD length =
+        ::GetFullPathNameW(wide->c_str(), DWORD(full.size()), full.data(), nullptr);
     if (length == 0) return std::nullopt;
     if (length < full.size()) {
       full.resize(length);
@@ -84,50 +85,73 @@ using win32::SystemPath;
 using win32::ToHandle;
 using win32::ToNative;
 
+// FileRenameInfoEx (Windows 10), which MinGW's headers declare only for a
+// later _WIN32_WINNT than they can express.
+constexpr auto kRenameInfoEx = FILE_INFO_BY_HANDLE_CLASS(22);
+
 // The most one ReadFile or WriteFile call moves.
 constexpr DWORD kMaxChunk = 1u << 30;
 
 Failure Classify(DWORD code) {
   switch (code) {
-    case ERROR_SUCCESS: return Failure::None;
+    case ERROR_SUCCESS:
+      return Failure::None;
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
     case ERROR_INVALID_NAME:
     case ERROR_INVALID_DRIVE:
     case ERROR_BAD_NETPATH:
-    case ERROR_BAD_PATHNAME: return Failure::NotFound;
-    case ERROR_ACCESS_DENIED: return Failure::PermissionDenied;
-    case ERROR_WRITE_PROTECT: return Failure::ReadOnly;
+    case ERROR_BAD_PATHNAME:
+      return Failure::NotFound;
+    case ERROR_ACCESS_DENIED:
+      return Failure::PermissionDenied;
+    case ERROR_WRITE_PROTECT:
+      return Failure::ReadOnly;
     case ERROR_DISK_FULL:
-    case ERROR_HANDLE_DISK_FULL: return Failure::DiskFull;
+    case ERROR_HANDLE_DISK_FULL:
+      return Failure::DiskFull;
     case ERROR_SHARING_VIOLATION:
-    case ERROR_LOCK_VIOLATION: return Failure::Locked;
-    case ERROR_DIRECTORY: return Failure::IsDirectory;
-    case ERROR_BAD_FILE_TYPE: return Failure::NotRegularFile;
+    case ERROR_LOCK_VIOLATION:
+      return Failure::Locked;
+    case ERROR_DIRECTORY:
+      return Failure::IsDirectory;
+    case ERROR_BAD_FILE_TYPE:
+      return Failure::NotRegularFile;
     case ERROR_FILE_EXISTS:
-    case ERROR_ALREADY_EXISTS: return Failure::Exists;
-    default: return Failure::Other;
+    case ERROR_ALREADY_EXISTS:
+      return Failure::Exists;
+    default:
+      return Failure::Other;
   }
 }
 
-// Share modes stand for the locks: a shared lock lets others read but not
-// write, an exclusive one lets nobody in. Deletion is always shared, so a
-// file in use can still be renamed over or removed as on Linux.
-DWORD ShareMode(Lock lock) {
+// Share modes stand for the locks. A shared lock shares reading only, so no
+// open for writing can join it. An exclusive lock on a file opened for
+// writing also shares reading: its own write access keeps every other lock
+// out, while plain readers (Lock::None, which ignores locks on Linux too)
+// may still read it; opened for reading only, it shares nothing. Deletion is
+// always shared, so a file in use can still be renamed or removed.
+DWORD ShareMode(Lock lock, Access access) {
   switch (lock) {
-    case Lock::Shared: return FILE_SHARE_READ | FILE_SHARE_DELETE;
-    case Lock::Exclusive: return FILE_SHARE_DELETE;
-    case Lock::None: break;
+    case Lock::Shared:
+      return FILE_SHARE_READ | FILE_SHARE_DELETE;
+    case Lock::Exclusive:
+      return (access == Access::ReadWrite ? FILE_SHARE_READ : 0) | FILE_SHARE_DELETE;
+    case Lock::None:
+      break;
   }
   return FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 }
 
 DWORD Disposition(Creation creation) {
   switch (creation) {
-    case Creation::OpenExisting: return OPEN_EXISTING;
-    case Creation::CreateNew: return CREATE_NEW;
+    case Creation::OpenExisting:
+      return OPEN_EXISTING;
+    case Creation::CreateNew:
+      return CREATE_NEW;
     case Creation::OpenAlways:
-    case Creation::CreateAlways: break;
+    case Creation::CreateAlways:
+      break;
   }
   return OPEN_ALWAYS;  // CreateAlways truncates after the open, as on Linux
 }
@@ -154,7 +178,8 @@ OVERLAPPED At(uint64_t offset) {
 // A reparse point that leads elsewhere: a symbolic link or a junction.
 bool IsLinkTag(const FILE_ATTRIBUTE_TAG_INFO& info) {
   return (info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
-         (info.ReparseTag == IO_REPARSE_TAG_SYMLINK || info.ReparseTag == IO_REPARSE_TAG_MOUNT_POINT);
+         (info.ReparseTag == IO_REPARSE_TAG_SYMLINK ||
+          info.ReparseTag == IO_REPARSE_TAG_MOUNT_POINT);
 }
 
 // The owner of an open file as a number (a hash of its SID) and whether it
@@ -182,8 +207,8 @@ bool SameSidAsToken(PSID sid, TOKEN_INFORMATION_CLASS kind) {
 Ownership OwnerOf(HANDLE file) {
   PSID owner = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (::GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
-                        nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
+  if (::GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+                        nullptr, &descriptor) != ERROR_SUCCESS) {
     return {};
   }
   Ownership result;
@@ -208,7 +233,7 @@ class Native final : public FileSystem {
     // A new file never follows a link that stands in its place.
     const DWORD flags = FILE_ATTRIBUTE_NORMAL |
                         (creation == Creation::CreateNew ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
-    Handle file(::CreateFileW(name->c_str(), desired, ShareMode(lock), nullptr,
+    Handle file(::CreateFileW(name->c_str(), desired, ShareMode(lock, access), nullptr,
                               Disposition(creation), flags, nullptr));
     if (!file.IsOpen()) {
       if (::GetLastError() == ERROR_ACCESS_DENIED && IsDirectoryPath(*name)) {
@@ -232,7 +257,8 @@ class Native final : public FileSystem {
     auto* bytes = static_cast<unsigned char*>(data);
     IoResult result{true, 0};
     while (result.count < size) {
-      if (offset > std::numeric_limits<uint64_t>::max() - result.count) return {false, result.count};
+      if (offset > std::numeric_limits<uint64_t>::max() - result.count)
+        return {false, result.count};
       OVERLAPPED at = At(offset + result.count);
       const DWORD chunk = DWORD(std::min<size_t>(size - result.count, kMaxChunk));
       DWORD n = 0;
@@ -250,7 +276,8 @@ class Native final : public FileSystem {
     const auto* bytes = static_cast<const unsigned char*>(data);
     IoResult result{true, 0};
     while (result.count < size) {
-      if (offset > std::numeric_limits<uint64_t>::max() - result.count) return {false, result.count};
+      if (offset > std::numeric_limits<uint64_t>::max() - result.count)
+        return {false, result.count};
       OVERLAPPED at = At(offset + result.count);
       const DWORD chunk = DWORD(std::min<size_t>(size - result.count, kMaxChunk));
       DWORD n = 0;
@@ -339,11 +366,30 @@ class Native final : public FileSystem {
     return name && ::DeleteFileW(name->c_str());
   }
 
+  // Replaces the target as on Linux even while it is open (shared for
+  // deletion): the POSIX-semantics rename of Windows 10; MoveFileExW where
+  // the system or file system has none.
   bool Rename(const std::string& from, const std::string& to) const override {
     const std::optional<std::wstring> source = SystemPath(from);
     const std::optional<std::wstring> target = source ? SystemPath(to) : std::nullopt;
-    return target && ::MoveFileExW(source->c_str(), target->c_str(),
-                                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    if (!target) return false;
+    const Handle file(::CreateFileW(source->c_str(), DELETE | SYNCHRONIZE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (file.IsOpen()) {
+      const size_t nameBytes = target->size() * sizeof(wchar_t);
+      std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + nameBytes);
+      auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+      info->Flags = FILE_RENAME_FLAG_REPLACE_IF_EXISTS | FILE_RENAME_FLAG_POSIX_SEMANTICS;
+      info->RootDirectory = nullptr;
+      info->FileNameLength = DWORD(nameBytes);
+      std::copy(target->begin(), target->end(), info->FileName);
+      if (::SetFileInformationByHandle(file.Get(), kRenameInfoEx, info, DWORD(buffer.size()))) {
+        return true;
+      }
+    }
+    return ::MoveFileExW(source->c_str(), target->c_str(),
+                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
   }
 
   // Windows has no permission bits: a new file takes its access from the
@@ -361,8 +407,8 @@ class Native final : public FileSystem {
     const std::optional<std::wstring> name = SystemPath(directory);
     if (!name) return false;
     const Handle dir(::CreateFileW(name->c_str(), FILE_ADD_FILE,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                   nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     return dir.IsOpen() && IsDirectoryPath(*name);
   }
 
@@ -412,7 +458,30 @@ class Native final : public FileSystem {
     return SystemError{Classify(code), int(code)};
   }
 
+  // The failures the tool names most often read as on Linux, so both
+  // systems print the same lines; any other the system describes.
   std::string ErrorText(int code) const override {
+    switch (Classify(DWORD(code))) {
+      case Failure::NotFound:
+        return "No such file or directory";
+      case Failure::PermissionDenied:
+        return "Permission denied";
+      case Failure::ReadOnly:
+        return "Read-only file system";
+      case Failure::DiskFull:
+        return "No space left on device";
+      case Failure::Locked:
+        return "Resource temporarily unavailable";
+      case Failure::IsDirectory:
+        return "Is a directory";
+      case Failure::NotRegularFile:
+        return "No such device";
+      case Failure::Exists:
+        return "File exists";
+      case Failure::None:
+      case Failure::Other:
+        break;
+    }
     wchar_t* text = nullptr;
     const DWORD length = ::FormatMessageW(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,

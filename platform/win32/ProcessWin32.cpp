@@ -30,12 +30,21 @@ LONG WINAPI IgnoreCrash(EXCEPTION_POINTERS*) { return EXCEPTION_CONTINUE_SEARCH;
 BOOL WINAPI RecordInterrupt(DWORD event) {
   int signal = 0;
   switch (event) {
-    case CTRL_C_EVENT: signal = kInterrupt; break;
-    case CTRL_BREAK_EVENT: signal = kTerminate; break;
+    case CTRL_C_EVENT:
+      signal = kInterrupt;
+      break;
+    case CTRL_BREAK_EVENT:
+      signal = kTerminate;
+      break;
     case CTRL_CLOSE_EVENT:
-    case CTRL_LOGOFF_EVENT: signal = kHangup; break;
-    case CTRL_SHUTDOWN_EVENT: signal = kTerminate; break;
-    default: return FALSE;
+    case CTRL_LOGOFF_EVENT:
+      signal = kHangup;
+      break;
+    case CTRL_SHUTDOWN_EVENT:
+      signal = kTerminate;
+      break;
+    default:
+      return FALSE;
   }
   int none = 0;
   pendingInterrupt.compare_exchange_strong(none, signal);
