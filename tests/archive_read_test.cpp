@@ -10,6 +10,7 @@
 #include "archive/Inflate.h"
 #include "archive/korvat.h"
 
+#include "support/TestSystem.h"
 #include "support/WritableArchive.h"
 
 namespace {
@@ -88,6 +89,7 @@ TEST_F(ArchiveRead, APartThatInflatesShortOrLongFailsEveryReadPath) {
   for (const size_t inflated : {kBlock - 1, kBlock + 1}) {
     RawArchive raw = RawArchiveBuilder().Compressed("c", kContent).Build();
     ReplacePart(raw, 1, Deflated(Text(inflated)));
+    archive.Close(false);  // on Windows nobody writes a file an archive holds
     WriteWholeFile(path, raw.Bytes());
     Open(Archive::ModeRead);
     SCOPED_TRACE(inflated);
@@ -110,6 +112,7 @@ TEST_F(ArchiveRead, APartThatInflatesShortOrLongFailsEveryReadPath) {
 TEST_F(ArchiveRead, DamagedOrMissingDataIsReported) {
   RawArchive raw = RawArchiveBuilder().Stored("s", kContent).Compressed("c", kContent).Build();
   raw.data[raw.parts[1].offset - 2048 + 99] ^= 0xFF;
+  archive.Close(false);  // on Windows nobody writes a file an archive holds
   WriteWholeFile(path, raw.Bytes());
   Open(Archive::ModeRead);
   EXPECT_NE(Read(1, 0, 16, true), "failed");
@@ -144,6 +147,7 @@ TEST_F(ArchiveRead, DamagedOrMissingDataIsReported) {
   EXPECT_EQ(korvat_read_file(handle, "s", got.data(), got.size(), &size), KORVAT_OK);
   EXPECT_EQ(korvat_last_error(handle), KORVAT_OK);
   korvat_free(handle);
+  if (kWindows) GTEST_SKIP() << "Linux only: cutting a file an archive holds";
   std::filesystem::resize_file(path, 2048 + 100);
   EXPECT_NE(Read(0, 0, 16), "failed");
   EXPECT_EQ(Read(0, 90, 16), "failed");

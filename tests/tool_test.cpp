@@ -106,7 +106,8 @@ TEST_F(Tool, CommandsPrintWhatTheyDidAndExitWithOneOnAFailure) {
       {{"ro.arc", "-remove", "a"}, "", "Failed to open archive file ro.arc.\n"
        "Reason: permission denied (ro.arc: Permission denied)\n", 255, asUser}};
   for (const auto& s : steps) Expect(s.args, s.exitCode, s.out, s.err, s.options);
-  EXPECT_EQ(Text("out/a") + Text("ro/a"), "alphacontent");
+  // ro/a comes from a step as another user, which Windows skips.
+  EXPECT_EQ(Text("out/a") + Text("ro/a"), testing_support::kWindows ? "alpha" : "alphacontent");
   EXPECT_EQ(Text("ro.arc"), readOnly);
   EXPECT_TRUE(Text("out/s/b") == big && Text("one/s/b") == big && Text("one/a") == "");
   Put("compacted.arc", RawArchiveBuilder().Compressed("s/b", big).Build());
@@ -118,6 +119,7 @@ TEST_F(Tool, CommandsPrintWhatTheyDidAndExitWithOneOnAFailure) {
 // changes are refused (exit 1, the file named), reading still works, and
 // the archive stays byte for byte. A name differing in case is another file.
 TEST_F(Tool, JournalPathHoldsOnlyThisArchivesJournal) {
+  if (testing_support::kWindows) GTEST_SKIP() << "Linux only: links planted (Wine makes none)";
   namespace stdfs = std::filesystem;
   for (int i = 0; i < 200; ++i) {
     Put("src/f" + std::to_string(i), std::string(16384, char('a' + i % 26)));

@@ -53,12 +53,11 @@ std::optional<FaultyFileSystem::Fault> FaultyFileSystem::Next(Call call) const {
 }
 
 platform::SystemError FaultyFileSystem::LastError() const {
-  {
-    const std::lock_guard lock(mutex_);
-    const auto found = injected_.find(std::this_thread::get_id());
-    if (found != injected_.end()) return found->second;
-  }
-  return inner_.LastError();
+  // Taken first: on Windows the lock and the thread id clear the last error.
+  const platform::SystemError inner = inner_.LastError();
+  const std::lock_guard lock(mutex_);
+  const auto found = injected_.find(std::this_thread::get_id());
+  return found != injected_.end() ? found->second : inner;
 }
 
 FaultyFileSystem::Unflushed& FaultyFileSystem::Track(FileHandle f) const {

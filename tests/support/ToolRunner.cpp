@@ -56,12 +56,11 @@ HANDLE Inheritable(const std::string& path) {
 
 }  // namespace
 
-// Windows has no file size limit and no signals but the end of the process
-// (SIGKILL stands for TerminateProcess): a test that needs them skips itself
-// there. Nor is there a user to switch to; none is needed, as a read-only
-// file is read-only for every user.
+// Windows has no file size limit, no user to switch to and no signals but
+// the end of the process (SIGKILL stands for TerminateProcess): a test that
+// needs them skips itself there.
 ToolResult ToolTest::Run(const Args& args, const ToolOptions& options) const {
-  if (options.fileSizeLimit >= 0 ||
+  if (options.unprivileged || options.fileSizeLimit >= 0 ||
       (options.signalOnOutput != 0 && options.signalOnOutput != SIGKILL)) {
     ADD_FAILURE() << "this option has no Windows form: the test should skip there";
     return {};
@@ -149,9 +148,9 @@ ToolResult ToolTest::Run(const Args& args, const ToolOptions& options) const {
 
 void ToolTest::Expect(const Args& args, int exitCode, const std::string& out,
                       const std::string& err, const ToolOptions& options) const {
-  if (kWindows && (options.fileSizeLimit >= 0 ||
+  if (kWindows && (options.unprivileged || options.fileSizeLimit >= 0 ||
                    (options.signalOnOutput != 0 && options.signalOnOutput != SIGKILL))) {
-    GTEST_SKIP() << "Linux only: a file size limit or a signal";
+    GTEST_SKIP() << "Linux only: another user, a file size limit or a signal";
   }
   const ToolResult r = Run(args, options);
   EXPECT_EQ(std::tie(r.exitCode, r.out, r.err), std::tie(exitCode, out, err))
