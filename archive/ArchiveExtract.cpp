@@ -328,6 +328,7 @@ bool Archive::ExtractFileParallel(int index, const char* directory, unsigned int
   if (!WriteExtracted(index, target.Handle(), workers)) return false;
   if (!fs->Flush(target.Handle())) return FailSystem(ErrorCode::IO, "writing " + *temporary);
   target.Reset();
+  held.Reset();  // Windows renames over no file that is open
   discard.keep = fs->Rename(*temporary, landing->file);
   return discard.keep || FailSystem(ErrorCode::IO, "renaming " + *temporary);
 }

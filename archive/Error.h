@@ -7,8 +7,18 @@
 #include <string>
 
 // The shared library exports the public interface; KORVAT_LOCAL keeps a
-// class's private members out of it.
-#if defined(KORVAT_BUILDING_LIBRARY)
+// class's private members out of it. On Windows the DLL exports it and its
+// users import it, unless they link the static library (KORVAT_STATIC_DEFINE).
+#if defined(_WIN32)
+#if defined(KORVAT_STATIC_DEFINE)
+#define KORVAT_API
+#elif defined(KORVAT_BUILDING_LIBRARY)
+#define KORVAT_API __declspec(dllexport)
+#else
+#define KORVAT_API __declspec(dllimport)
+#endif
+#define KORVAT_LOCAL
+#elif defined(KORVAT_BUILDING_LIBRARY)
 #define KORVAT_API __attribute__((visibility("default")))
 #define KORVAT_LOCAL __attribute__((visibility("hidden")))
 #else

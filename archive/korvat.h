@@ -26,7 +26,15 @@
 
 #include "Version.h"
 
-#if defined(KORVAT_BUILDING_LIBRARY)
+#if defined(_WIN32)
+#if defined(KORVAT_STATIC_DEFINE)
+#define KORVAT_C_API
+#elif defined(KORVAT_BUILDING_LIBRARY)
+#define KORVAT_C_API __declspec(dllexport)
+#else
+#define KORVAT_C_API __declspec(dllimport)
+#endif
+#elif defined(KORVAT_BUILDING_LIBRARY)
 #define KORVAT_C_API __attribute__((visibility("default")))
 #else
 #define KORVAT_C_API

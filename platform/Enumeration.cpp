@@ -10,18 +10,6 @@
 namespace platform::native {
 namespace {
 
-// ASCII case-folded byte order; names equal that way fall back to exact bytes.
-bool EnumerationLess(const DirEntry& a, const DirEntry& b) {
-  auto folded = [](char c) { return static_cast<unsigned char>(ToLowerAscii(c)); };
-  auto foldedLess = [&](char x, char y) { return folded(x) < folded(y); };
-  const std::string& x = a.name;
-  const std::string& y = b.name;
-  if (std::lexicographical_compare(x.begin(), x.end(), y.begin(), y.end(), foldedLess)) return true;
-  if (std::lexicographical_compare(y.begin(), y.end(), x.begin(), x.end(), foldedLess))
-    return false;
-  return x < y;
-}
-
 // Describes the entry name of the open directory dir; nullopt when it has
 // vanished since it was listed.
 std::optional<DirEntry> Describe(int dir, const char* name) {

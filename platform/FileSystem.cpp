@@ -2,6 +2,7 @@
 // system: handle values, file times and the File owner.
 #include "platform/FileSystem.h"
 
+#include <algorithm>
 #include <limits>
 
 namespace platform {
@@ -29,6 +30,19 @@ FileTime FileTimeFromUnix(int64_t seconds, int64_t nanoseconds) {
 int CompareFileTime(const FileTime& a, const FileTime& b) {
   if (a.Value() == b.Value()) return 0;
   return a.Value() > b.Value() ? 1 : -1;
+}
+
+bool EnumerationLess(const DirEntry& a, const DirEntry& b) {
+  auto folded = [](char c) {
+    return static_cast<unsigned char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  };
+  auto foldedLess = [&](char x, char y) { return folded(x) < folded(y); };
+  const std::string& x = a.name;
+  const std::string& y = b.name;
+  if (std::lexicographical_compare(x.begin(), x.end(), y.begin(), y.end(), foldedLess)) return true;
+  if (std::lexicographical_compare(y.begin(), y.end(), x.begin(), x.end(), foldedLess))
+    return false;
+  return x < y;
 }
 
 File& File::operator=(File&& other) noexcept {

@@ -82,6 +82,10 @@ struct DirEntry {
   uint32_t sizeLow = 0;      // low 32 bits of the size
 };
 
+// The order of a listing: ASCII case-folded bytes, names equal that way by
+// exact bytes.
+bool EnumerationLess(const DirEntry& a, const DirEntry& b);
+
 // Why a call failed, in terms of no particular operating system.
 enum class Failure {
   None,
@@ -184,7 +188,8 @@ const FileSystem& NativeFileSystem();
 // The real file system for one command: it lists a directory at most once
 // for the searches ignoring case and keeps that listing current with its own
 // creations, renames and removals (not with other processes' changes), and
-// resolves the leading directories of a deep path once. Thread-safe.
+// resolves the leading directories of a deep path once. Thread-safe. (On
+// Windows, which matches names ignoring case itself, it is a plain one.)
 std::unique_ptr<FileSystem> NewNativeFileSystem();
 
 // Owns an open handle and closes it through its file system.

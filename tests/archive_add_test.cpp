@@ -8,6 +8,7 @@
 #include <tuple>
 
 #include "support/WritableArchive.h"
+#include "support/TestSystem.h"
 
 namespace {
 
@@ -62,10 +63,9 @@ TEST_F(ArchiveAdd, ReplacingManyFilesFlushesAFewTimes) {
 TEST_F(ArchiveAdd, StoresAtLevel0AndCompressesBlocksAtOtherLevels) {
   const std::string text = Text(3 * kBlock + 7), noise = Noise(kBlock + 500);
   const std::string big = Text(5 * kBlock / 2) + Noise(1500000);
-  const timespec times[2] = {{1700000000, 123456700}, {1700000000, 123456700}};
   const platform::FileTime time = platform::FileTimeFromUnix(1700000000, 123456700);
   const std::string source = Source("Disk", big);
-  ASSERT_EQ(utimensat(AT_FDCWD, source.c_str(), times, 0), 0);
+  ASSERT_TRUE(SetLastWrite(source, 1700000000, 123456700));
   Open();
   for (int level : {0, 9}) Add("t" + std::to_string(level), text, level);
   ASSERT_EQ(Add("noise", noise, 1) + archive.AddFileFromDisk(source.c_str(), 6), 2 + 3);
@@ -94,7 +94,7 @@ TEST_F(ArchiveAdd, RefusesTakenOrEmptyNamesAndMissingSources) {
       {".", ErrorCode::BadArgument}};
   const std::pair<std::string, ErrorCode> sources[] = {
       {upper, ErrorCode::NameTaken},  {missing, ErrorCode::NotFound},
-      {dir.Path(), ErrorCode::IsDirectory}, {path, ErrorCode::Locked},
+      {dir.Path().string(), ErrorCode::IsDirectory}, {path, ErrorCode::Locked},
       {"", ErrorCode::BadArgument}};
   for (int level : {0, 6}) {
     for (const auto& [name, code] : names) {

@@ -4,7 +4,10 @@
 #include <algorithm>
 #include <filesystem>
 
+#ifndef _WIN32
 #include "platform/Native.h"
+#endif
+#include "support/TestSystem.h"
 #include "support/WritableArchive.h"
 
 namespace {
@@ -28,6 +31,9 @@ std::vector<std::string> Tree(const fsys::path& root) {
 // replaced. Names with a ".." component, or that would write over the archive
 // itself, create nothing; a leading '/' or drive stays below the destination.
 TEST_F(ArchiveExtract, ExtractsOnlyUnderTheDestinationAsTyped) {
+  if (testing_support::kWindows) {
+    GTEST_SKIP() << "Linux only: a name with a drive (\"c:\") is no directory name on Windows";
+  }
   RawArchiveBuilder built;
   for (const char* name : {"f", "s/g", "test.arc", "../evil", "a/../../evil", "a\\..\\..\\evil",
                            "/abs", "c:/evil", "dir/", "a/.."}) {
@@ -43,7 +49,7 @@ TEST_F(ArchiveExtract, ExtractsOnlyUnderTheDestinationAsTyped) {
   bool extracted = archive.ExtractFileToDisk(0, nullptr) && archive.ExtractFileToDisk(1, "");
   for (const std::string& t : typed)
     extracted = archive.ExtractFileToDisk(0, t.c_str()) && extracted;
-  bool refused = !archive.ExtractFileToDisk(2, dir.Path().c_str());
+  bool refused = !archive.ExtractFileToDisk(2, dir.Path().string().c_str());
   for (int i : {3, 4, 5, 8, 9}) refused = !archive.ExtractFileToDisk(i, "d/e") && refused;
   for (int i : {6, 7}) extracted = archive.ExtractFileToDisk(i, "d/e") && extracted;
   fsys::current_path(cwd);
@@ -69,6 +75,7 @@ TEST_F(ArchiveExtract, WritesThroughNoLinkBelowTheDestination) {
   RawArchive raw = built.Build();
   raw.entries[5].checksum ^= 1;  // "keep" is damaged
   WriteWholeFile(path, raw.Bytes());
+  if (testing_support::kWindows) GTEST_SKIP() << "Linux only: symbolic links (Wine makes none)";
   ASSERT_TRUE(archive.Open(path.c_str(), Archive::ModeRead));
   const fsys::path dest = dir / "dest", outside = dir / "outside";
   fsys::create_directories(dest);
@@ -84,11 +91,12 @@ TEST_F(ArchiveExtract, WritesThroughNoLinkBelowTheDestination) {
     int index;
     std::string link;
   } refused[] = {
-      {0, dest / "sub"}, {1, dest / "file2"}, {2, dest / "dangling"}, {3, dest / "sub2"}};
+      {0, (dest / "sub").string()}, {1, (dest / "file2").string()},
+      {2, (dest / "dangling").string()}, {3, (dest / "sub2").string()}};
   for (const auto& r : refused) {
     SCOPED_TRACE(r.link);
-    EXPECT_FALSE(archive.ExtractFileToDisk(r.index, dest.c_str()));
-    EXPECT_EQ(archive.ExtractionLink(r.index, dest.c_str()), r.link);
+    EXPECT_FALSE(archive.ExtractFileToDisk(r.index, dest.string().c_str()));
+    EXPECT_EQ(archive.ExtractionLink(r.index, dest.string().c_str()), r.link);
   }
   EXPECT_FALSE(archive.ExtractAll((dir / "typed").c_str(), nullptr));
   EXPECT_EQ(ReadWholeFile(dest / "ok"), (std::vector<unsigned char>{'o', 'k'}));
@@ -96,7 +104,7 @@ TEST_F(ArchiveExtract, WritesThroughNoLinkBelowTheDestination) {
   EXPECT_EQ(Tree(outside), std::vector<std::string>{"victim"});
   EXPECT_EQ(ReadWholeFile(outside / "victim"), std::vector<unsigned char>{'v'});
   std::vector<std::string> names;
-  for (const auto& item : fsys::directory_iterator(dest)) names.push_back(item.path().filename());
+  for (const auto& item : fsys::directory_iterator(dest)) names.push_back(item.path().filename().string());
   std::sort(names.begin(), names.end());
   EXPECT_EQ(names, (std::vector<std::string>{"SUB2", "dangling", "file2", "keep", "ok", "sub"}));
 }
@@ -106,6 +114,9 @@ TEST_F(ArchiveExtract, WritesThroughNoLinkBelowTheDestination) {
 // case they are asked for) are found, and a name differing only in case
 // still lands on the file that is there.
 TEST_F(ArchiveExtract, ListsADirectoryABoundedNumberOfTimesWhateverTheFileCount) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Linux only: Windows looks names up ignoring case itself";
+#else
   const auto extract = [&](int files) {
     RawArchiveBuilder built;
     built.Stored("Out/Old.txt", "new");
@@ -130,6 +141,7 @@ TEST_F(ArchiveExtract, ListsADirectoryABoundedNumberOfTimesWhateverTheFileCount)
   const size_t few = extract(10);
   EXPECT_LE(few, 3u);  // the destination, the directory in it, the archive's (for its journal)
   EXPECT_EQ(extract(300), few);
+#endif
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "archive/Inflate.h"
 #include "archive/korvat.h"
 
+#include "support/TestSystem.h"
 #include "support/WritableArchive.h"
 
 namespace {
@@ -87,6 +88,7 @@ TEST_F(ArchiveRead, ADamagedPartFailsEveryReadPath) {
     RawArchive raw = RawArchiveBuilder().Stored("s", kContent).Compressed("c", kContent).Build();
     if (inflated == 0) raw.data[raw.parts[1].offset - 2048 + 99] ^= 0xFF;
     if (inflated != 0) ReplacePart(raw, 1, Deflated(Text(inflated)));
+    archive.Close(false);  // on Windows nobody writes a file an archive holds
     WriteWholeFile(path, raw.Bytes());
     Open(Archive::ModeRead);
     EXPECT_NE(Read(1, 10, 16, true), "failed");
@@ -127,6 +129,7 @@ TEST_F(ArchiveRead, ADamagedPartFailsEveryReadPath) {
   EXPECT_EQ(korvat_read_file(handle, "s", got.data(), got.size(), &size), KORVAT_OK);
   EXPECT_EQ(korvat_last_error(handle), KORVAT_OK);
   korvat_free(handle);
+  if (kWindows) GTEST_SKIP() << "Linux only: cutting a file an archive holds";
   Open(Archive::ModeRead);
   std::filesystem::resize_file(path, 2048 + 100);
   EXPECT_NE(Read(0, 0, 16), "failed");

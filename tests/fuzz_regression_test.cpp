@@ -9,6 +9,7 @@
 
 #include "fuzz/ArchiveChecks.h"
 #include "support/RawArchive.h"
+#include "support/TestSystem.h"
 
 namespace {
 
@@ -22,7 +23,7 @@ TEST(FuzzRegression, InputsThatOnceFailed) {
                                       "fuzz_inputs" / target;
     size_t replayed = 0;
     for (const auto& input : std::filesystem::directory_iterator(dir)) {
-      const std::vector<unsigned char> bytes = testing_support::ReadWholeFile(input.path());
+      const std::vector<unsigned char> bytes = testing_support::ReadWholeFile(input.path().string());
       EXPECT_EQ(check(bytes.data(), bytes.size()), "") << input.path();
       ++replayed;
     }

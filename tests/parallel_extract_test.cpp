@@ -11,6 +11,7 @@
 #include "archive/NameIndex.h"
 #include "support/ToolRunner.h"
 #include "support/WritableArchive.h"
+#include "support/TestSystem.h"
 
 namespace {
 
@@ -85,7 +86,7 @@ TEST_F(ParallelTool, ExtractAndVerifyGiveTheSameFilesAndLinesWithAnyWorkerCount)
   ToolResult first[2];  // of -extract and -verify with one worker
   for (const char* workers : {"1", "3", "8"}) {
     SCOPED_TRACE(workers);
-    ASSERT_EQ(setenv("KORVAT_THREADS", workers, 1), 0);
+    SetEnvironment("KORVAT_THREADS", workers);
     const std::string out = "out";  // the same name in every run: it shows in reasons
     std::filesystem::remove_all(dir.Path() / out);
     const ToolResult runs[2] = {Run({"mixed.arc", "-extract", out}), Run({"mixed.arc", "-verify"})};
@@ -96,7 +97,7 @@ TEST_F(ParallelTool, ExtractAndVerifyGiveTheSameFilesAndLinesWithAnyWorkerCount)
     }
     EXPECT_TRUE(FilesBelow(dir.Path() / out) == m.files);
   }
-  unsetenv("KORVAT_THREADS");
+  SetEnvironment("KORVAT_THREADS", nullptr);
   EXPECT_EQ(first[0].exitCode, 1);
   EXPECT_EQ(first[0].err,
             "Failed to extract bad/part.\nReason: damaged data (part 3 does not inflate)\n"

@@ -2,13 +2,13 @@
 // commands, exit codes, read-only archives and failed writes (interrupts are
 // tried with the parallel tests).
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <csignal>
 #include <filesystem>
 #include <functional>
 
 #include "support/ToolRunner.h"
+#include "support/TestSystem.h"
 #include "tool/CommandLine.h"
 
 namespace {
@@ -74,7 +74,7 @@ TEST_F(Tool, CommandsPrintWhatTheyDidAndExitWithOneOnAFailure) {
   Put("ro.arc", RawArchiveBuilder().Stored("a", "content").Removed(16).Build());
   const std::string readOnly = Text("ro.arc") + "!";
   Put("ro.arc", readOnly);
-  ASSERT_EQ(chmod(dir.Path().c_str(), 0777) | chmod((dir / "ro.arc").c_str(), 0444), 0);
+  ASSERT_EQ(ChangeMode(dir.Path(), 0777) | ChangeMode((dir / "ro.arc"), 0444), 0);
   const ToolOptions asUser{.unprivileged = true};
   const std::string stats =
       "Archive statistics:\n    2 file entries\n    1 active files\n    index size: 99 bytes\n"
@@ -106,7 +106,8 @@ TEST_F(Tool, CommandsPrintWhatTheyDidAndExitWithOneOnAFailure) {
       {{"ro.arc", "-remove", "a"}, "", "Failed to open archive file ro.arc.\n"
        "Reason: permission denied (ro.arc: Permission denied)\n", 255, asUser}};
   for (const auto& s : steps) Expect(s.args, s.exitCode, s.out, s.err, s.options);
-  EXPECT_EQ(Text("out/a") + Text("ro/a"), "alphacontent");
+  // ro/a comes from a step as another user, which Windows skips.
+  EXPECT_EQ(Text("out/a") + Text("ro/a"), testing_support::kWindows ? "alpha" : "alphacontent");
   EXPECT_EQ(Text("ro.arc"), readOnly);
   EXPECT_TRUE(Text("out/s/b") == big && Text("one/s/b") == big && Text("one/a") == "");
   Put("compacted.arc", RawArchiveBuilder().Compressed("s/b", big).Build());
@@ -118,6 +119,7 @@ TEST_F(Tool, CommandsPrintWhatTheyDidAndExitWithOneOnAFailure) {
 // changes are refused (exit 1, the file named), reading still works, and
 // the archive stays byte for byte. A name differing in case is another file.
 TEST_F(Tool, JournalPathHoldsOnlyThisArchivesJournal) {
+  if (testing_support::kWindows) GTEST_SKIP() << "Linux only: links planted (Wine makes none)";
   namespace stdfs = std::filesystem;
   for (int i = 0; i < 200; ++i) {
     Put("src/f" + std::to_string(i), std::string(16384, char('a' + i % 26)));
@@ -193,10 +195,13 @@ TEST_F(Tool, JournalPathHoldsOnlyThisArchivesJournal) {
 // ahead without one, after one warning line; a stale journal there (empty:
 // its writer died creating it) cannot be removed and is passed over.
 TEST_F(Tool, ChangesWithoutAJournalWhereTheDirectoryIsNotWritable) {
+  if (testing_support::kWindows) {
+    GTEST_SKIP() << "Linux only: a read-only directory takes files on Windows";
+  }
   Put("ro/x.arc", RawArchiveBuilder().Stored("a", "alpha").Stored("b", "beta").Build());
   Put("ro/x.arc-journal", "");
-  ASSERT_EQ(chmod(dir.Path().c_str(), 0777) | chmod((dir / "ro/x.arc").c_str(), 0666) |
-                chmod((dir / "ro").c_str(), 0555),
+  ASSERT_EQ(ChangeMode(dir.Path(), 0777) | ChangeMode((dir / "ro/x.arc"), 0666) |
+                ChangeMode((dir / "ro"), 0555),
             0);
   Expect({"ro/x.arc", "-remove", "a"}, 0, "",
          "Warning: the directory of archive file ro/x.arc is not writable, so the change is made "
@@ -204,7 +209,7 @@ TEST_F(Tool, ChangesWithoutAJournalWhereTheDirectoryIsNotWritable) {
          {.unprivileged = true});
   Expect({"ro/x.arc", "-list"}, 0, "b\n", "", {.unprivileged = true});
   EXPECT_TRUE(std::filesystem::exists(dir / "ro/x.arc-journal"));
-  chmod((dir / "ro").c_str(), 0755);
+  ChangeMode((dir / "ro"), 0755);
 }
 
 }  // namespace

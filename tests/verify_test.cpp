@@ -1,12 +1,12 @@
 // Checking stored files without extracting them: Archive::VerifyFile and the
 // tool's "-verify" on clean, damaged, unopenable and read-only archives.
-#include <sys/stat.h>
 
 #include <functional>
 #include <optional>
 
 #include "support/ToolRunner.h"
 #include "support/WritableArchive.h"
+#include "support/TestSystem.h"
 
 namespace {
 
@@ -45,7 +45,7 @@ TEST_F(Verify, ToolNamesEachDamagedFileAndChangesNothing) {
        "Failed to open archive file test.arc.\nReason: not an archive (bad magic)\n"},
       {"read-only file", [](RawArchive&) {}, 0, clean, "", {.unprivileged = true}},
   };
-  ASSERT_EQ(chmod(dir.Path().c_str(), 0777), 0);
+  ASSERT_EQ(ChangeMode(dir.Path(), 0777), 0);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     RawArchive archive = Sample();
@@ -53,7 +53,7 @@ TEST_F(Verify, ToolNamesEachDamagedFileAndChangesNothing) {
     std::vector<unsigned char> bytes = archive.Bytes();
     bytes.push_back('!');
     WriteWholeFile(dir / "test.arc", bytes);
-    ASSERT_EQ(chmod((dir / "test.arc").c_str(), c.options.unprivileged ? 0444 : 0644), 0);
+    ASSERT_EQ(ChangeMode((dir / "test.arc"), c.options.unprivileged ? 0444 : 0644), 0);
     Expect({"test.arc", "-VERIFY"}, c.exitCode, c.out, c.err, c.options);
     EXPECT_EQ(ReadWholeFile(dir / "test.arc"), bytes);
   }

@@ -79,15 +79,12 @@ std::string DirectoryPrefix(const std::string& pattern) {
   return separator == std::string::npos ? std::string() : pattern.substr(0, separator + 1);
 }
 
-// Whether another process holds the file locked: it opens, but not under
-// a shared lock.
+// Whether another process holds the file locked: opening it under lock
+// fails for that reason alone.
 bool LockedElsewhere(const platform::FileSystem& fs, const std::string& path, platform::Lock lock) {
-  const platform::File plain(fs, fs.Open(path, platform::Access::Read,
-                                         platform::Creation::OpenExisting, platform::Lock::None));
-  if (!plain.IsOpen()) return false;
   const platform::File locked(
       fs, fs.Open(path, platform::Access::Read, platform::Creation::OpenExisting, lock));
-  return !locked.IsOpen();
+  return !locked.IsOpen() && fs.LastError().failure == platform::Failure::Locked;
 }
 
 // Opens every file the pattern matches read-only (but the report itself)

@@ -1,8 +1,9 @@
 // The injected faults of the test file system, and the power-loss model.
 #include "support/FaultyFileSystem.h"
 
+#if defined(__GLIBC__)
 #include <malloc.h>
-#include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <filesystem>
@@ -10,6 +11,7 @@
 #include <new>
 
 #include "support/RawArchive.h"
+#include "support/TestSystem.h"
 
 namespace testing_support {
 
@@ -20,13 +22,12 @@ namespace stdfs = std::filesystem;
 // The fault loops read and copy files of megabytes for every injected fault:
 // keeping freed memory, rather than mapping it afresh each time, saves much of
 // the suite's time.
+#if defined(__GLIBC__)
 [[maybe_unused]] const bool kFreedMemoryKept =
     mallopt(M_MMAP_THRESHOLD, 64 << 20) && mallopt(M_TRIM_THRESHOLD, 256 << 20);
+#endif
 
-std::string PathOf(FileHandle f) {
-  const int fd = int(reinterpret_cast<intptr_t>(f));
-  return stdfs::read_symlink("/proc/self/fd/" + std::to_string(fd)).string();
-}
+std::string PathOf(FileHandle f) { return PathOfHandle(f); }
 std::string Canonical(const std::string& path) { return stdfs::weakly_canonical(path).string(); }
 
 std::string Contents(const std::string& path) {
@@ -52,12 +53,11 @@ std::optional<FaultyFileSystem::Fault> FaultyFileSystem::Next(Call call) const {
 }
 
 platform::SystemError FaultyFileSystem::LastError() const {
-  {
-    const std::lock_guard lock(mutex_);
-    const auto found = injected_.find(std::this_thread::get_id());
-    if (found != injected_.end()) return found->second;
-  }
-  return inner_.LastError();
+  // Taken first: on Windows the lock and the thread id clear the last error.
+  const platform::SystemError inner = inner_.LastError();
+  const std::lock_guard lock(mutex_);
+  const auto found = injected_.find(std::this_thread::get_id());
+  return found != injected_.end() ? found->second : inner;
 }
 
 FaultyFileSystem::Unflushed& FaultyFileSystem::Track(FileHandle f) const {
@@ -90,7 +90,7 @@ void FaultyFileSystem::Crash() const {
     }
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
   }
-  _exit(kExitStatus);
+  EndProcess(kExitStatus);
 }
 
 platform::IoResult FaultyFileSystem::ReadAt(FileHandle f, uint64_t at, void* data,

@@ -31,7 +31,7 @@ class FaultyFileSystem : public platform::FileSystem {
   enum class Call { ReadAt, WriteAt, Truncate, Flush, Open, Remove };
   // Fail: nothing is transferred, an error is reported. Short: half the bytes
   // move; a read reports success (an early end of file), a write an error (a
-  // full disk); the other calls fail. Exit: _exit(kExitStatus), as a crash.
+  // full disk); the other calls fail. Exit: ends the process with kExitStatus, as a crash.
   // OutOfMemory: std::bad_alloc is thrown.
   enum class Fault { Fail, Short, Exit, OutOfMemory };
   static constexpr int kExitStatus = 86;

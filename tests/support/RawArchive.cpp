@@ -126,14 +126,14 @@ RawArchiveBuilder& RawArchiveBuilder::Removed(uint32_t size) {
 }
 
 // One read of the file's size; empty when it cannot be read.
-std::vector<unsigned char> ReadWholeFile(const std::string& path) {
+std::vector<unsigned char> ReadWholeFile(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary | std::ios::ate);
   std::vector<unsigned char> bytes(in ? size_t(in.tellg()) : 0);
   in.seekg(0).read(reinterpret_cast<char*>(bytes.data()), std::streamsize(bytes.size()));
   return bytes;
 }
 
-void WriteWholeFile(const std::string& path, const std::vector<unsigned char>& bytes) {
+void WriteWholeFile(const std::filesystem::path& path, const std::vector<unsigned char>& bytes) {
   std::ofstream(path, std::ios::binary | std::ios::trunc)
       .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -52,8 +53,8 @@ class RawArchiveBuilder {
   RawArchive archive_;
 };
 
-std::vector<unsigned char> ReadWholeFile(const std::string& path);
-void WriteWholeFile(const std::string& path, const std::vector<unsigned char>& bytes);
+std::vector<unsigned char> ReadWholeFile(const std::filesystem::path& path);
+void WriteWholeFile(const std::filesystem::path& path, const std::vector<unsigned char>& bytes);
 // Writes the header and the index at its offset, leaving the data a hole:
 // files of gigabytes cost no disk space.
 void WriteSparse(const std::string& path, RawArchive archive);

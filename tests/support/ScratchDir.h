@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <random>
 #include <stdexcept>
 #include <string>
 
@@ -12,9 +13,15 @@ namespace testing_support {
 class ScratchDir {
  public:
   ScratchDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "korvat-test-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
+    // A name no other test (or run) has taken: create_directory is false
+    // when it exists.
+    std::random_device random;
+    for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+      const std::filesystem::path path = std::filesystem::temp_directory_path() /
+                                         ("korvat-test-" + std::to_string(random()));
+      if (std::filesystem::create_directory(path)) path_ = path;
+    }
+    if (path_.empty()) throw std::runtime_error("no scratch directory");
   }
   ~ScratchDir() {
     namespace fs = std::filesystem;

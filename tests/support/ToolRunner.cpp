@@ -2,6 +2,9 @@
 // printed and how it ended.
 #include "support/ToolRunner.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
@@ -9,12 +12,104 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
+#include <chrono>
 #include <fstream>
 #include <stdexcept>
+#include <thread>
 #include <tuple>
 
+#include "support/TestSystem.h"
+
 namespace testing_support {
+
+#if defined(_WIN32)
+
+namespace {
+
+// One argument as the C runtime splits a command line: quoted, with the
+// backslashes before a quote doubled.
+std::wstring Quoted(const std::string& arg) {
+  const std::wstring wide = std::filesystem::u8path(arg).wstring();
+  std::wstring quoted = L"\"";
+  size_t backslashes = 0;
+  for (wchar_t c : wide) {
+    if (c == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+    backslashes = 0;
+    quoted += c;
+  }
+  quoted.append(backslashes * 2, L'\\');
+  return quoted + L"\"";
+}
+
+HANDLE Inheritable(const std::string& path) {
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  return CreateFileW(std::filesystem::u8path(path).wstring().c_str(), GENERIC_WRITE,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit,
+                     CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+}  // namespace
+
+// Windows has no file size limit, no user to switch to and no signals but
+// the end of the process (SIGKILL stands for TerminateProcess): a test that
+// needs them skips itself there.
+ToolResult ToolTest::Run(const Args& args, const ToolOptions& options) const {
+  if (options.unprivileged || options.fileSizeLimit >= 0 ||
+      (options.signalOnOutput != 0 && options.signalOnOutput != SIGKILL)) {
+    ADD_FAILURE() << "this option has no Windows form: the test should skip there";
+    return {};
+  }
+  std::wstring commandLine = Quoted(KORVAT_EXE);
+  for (const std::string& arg : args) commandLine += L" " + Quoted(arg);
+  const ScratchDir output;
+  const std::string out = output / "stdout", err = output / "stderr";
+  HANDLE outFile = INVALID_HANDLE_VALUE, errFile = Inheritable(err), reader = nullptr;
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  if (options.closedOutput && CreatePipe(&reader, &outFile, &inherit, 0)) {
+    CloseHandle(reader);  // nobody reads
+  } else {
+    outFile = Inheritable(out);
+  }
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = outFile;
+  startup.hStdError = errFile;
+  PROCESS_INFORMATION process{};
+  const bool started = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0,
+                                      nullptr, dir.Path().wstring().c_str(), &startup, &process);
+  CloseHandle(outFile);
+  CloseHandle(errFile);
+  if (!started) throw std::runtime_error("CreateProcess failed");
+  CloseHandle(process.hThread);
+  for (int i = 0; options.signalOnOutput != 0 && i < 150000 && Text(out).empty(); ++i) {
+    std::this_thread::sleep_for(std::chrono::microseconds(200));  // 30 s at most
+  }
+  if (options.signalOnOutput != 0) TerminateProcess(process.hProcess, 1000 + SIGKILL);
+  DWORD status = 0;
+  const bool waited = WaitForSingleObject(process.hProcess, INFINITE) == WAIT_OBJECT_0 &&
+                      GetExitCodeProcess(process.hProcess, &status);
+  CloseHandle(process.hProcess);
+  if (!waited) throw std::runtime_error("waiting for the tool failed");
+  // A Windows console program writes its lines in text mode, ending in CR LF.
+  const auto lines = [this](const std::string& path) {
+    std::string text = Text(path);
+    for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at)) {
+      text.erase(at, 1);
+    }
+    return text;
+  };
+  return {int(status), lines(out), lines(err)};
+}
+
+#else
 
 ToolResult ToolTest::Run(const Args& args, const ToolOptions& options) const {
   std::vector<char*> argv{const_cast<char*>(KORVAT_EXE)};  // execv changes none of them
@@ -49,8 +144,14 @@ ToolResult ToolTest::Run(const Args& args, const ToolOptions& options) const {
   return {exitCode, Text(out), Text(err)};
 }
 
+#endif
+
 void ToolTest::Expect(const Args& args, int exitCode, const std::string& out,
                       const std::string& err, const ToolOptions& options) const {
+  if (kWindows && (options.unprivileged || options.fileSizeLimit >= 0 ||
+                   (options.signalOnOutput != 0 && options.signalOnOutput != SIGKILL))) {
+    GTEST_SKIP() << "Linux only: another user, a file size limit or a signal";
+  }
   const ToolResult r = Run(args, options);
   EXPECT_EQ(std::tie(r.exitCode, r.out, r.err), std::tie(exitCode, out, err))
       << ::testing::PrintToString(args);
@@ -59,8 +160,7 @@ void ToolTest::Expect(const Args& args, int exitCode, const std::string& out,
 void ToolTest::Put(const std::string& path, const std::string& content, time_t lastWrite) const {
   std::filesystem::create_directories((dir.Path() / path).parent_path());
   std::ofstream(dir.Path() / path, std::ios::binary) << content;
-  const timespec times[2] = {{lastWrite, 0}, {lastWrite, 0}};
-  EXPECT_TRUE(lastWrite == 0 || utimensat(AT_FDCWD, (dir / path).c_str(), times, 0) == 0);
+  EXPECT_TRUE(lastWrite == 0 || SetLastWrite(dir / path, lastWrite));
 }
 
 void ToolTest::Put(const std::string& path, const RawArchive& archive) const {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <ctime>
 
 #include <string>
@@ -11,6 +12,10 @@
 
 #include "support/RawArchive.h"
 #include "support/ScratchDir.h"
+
+#if defined(_WIN32) && !defined(SIGKILL)
+#define SIGKILL 9  // the tool's process ended by TerminateProcess
+#endif
 
 namespace testing_support {
 
