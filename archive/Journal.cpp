@@ -521,9 +521,12 @@ bool Journal::Begin(const std::vector<ByteRange>& pieces) {
        ReadAll(fs_, archive_, 0, head.data() + kSavedHeaderAt, format::kHeaderSize));
   format::StoreU32(head.data() + kJournalHeaderSize - 4,
                    Crc(StartCrc(), head.data(), kJournalHeaderSize - 4));
-  // The journal's name must last as well as its bytes, and the mark comes
-  // only after both.
-  started_ = headed && WriteSegment(std::move(head), pieces) &&
+  // The journal's header is flushed before its first segment is written: a
+  // disk may keep later writes and lose earlier ones, and a journal whose
+  // header is lost is nobody's to remove. Its name must last as well as its
+  // bytes, and the mark comes only after both.
+  started_ = headed && WriteSegment(std::move(head), {}) &&
+             (pieces.empty() || WriteSegment({}, pieces)) &&
              fs_.FlushDirectory(DirectoryOf(path_)) && Mark();
   return started_;
 }
