@@ -242,7 +242,7 @@ JournalFinding ExamineJournal(const platform::FileSystem& fs, const std::string&
   }
   std::vector<unsigned char> head(kJournalHeaderSize, 0);
   const platform::IoResult headRead = fs.ReadAt(journal.Handle(), 0, head.data(), head.size());
-  if (!headRead.ok) {
+  if (!headRead.ok || headRead.count < std::min<uint64_t>(head.size(), *size)) {
     finding.state = State::Unreadable;
     return finding;
   }

@@ -252,19 +252,20 @@ INSTANTIATE_TEST_SUITE_P(Scenarios, EveryCall,
                          testing::Combine(testing::Range<size_t>(0, Scenarios().size()),
                                           testing::Bool()));
 
-// An add ended once its new index was written, leaving the journal. A tool
+// An add ended once its new header was written, leaving the journal. A tool
 // on a read-only medium lists the archive as it was and changes nothing. A
 // rollback whose read, write, truncation, flush, open or removal fails is
 // refused and leaves the journal; one that dies is resumed by the next open.
-// A reader that cannot read the journal sees nothing rather than the files
-// half written. A journal torn or altered is not applied and a writer
-// removes it; beside an archive replaced since it is not applied and refuses
-// changes, both files left as they are.
+// A reader or writer that cannot read the journal takes it for no foreign
+// file: the reader sees nothing rather than the files half written, the
+// writer reports the failed read. A journal torn or altered is not applied
+// and a writer removes it; beside an archive replaced since it is not applied
+// and refuses changes, both files left as they are.
 TEST_F(CrashSafety, JournalOfACrashedAddRollsBackOnlyWhenItFits) {
   Begin(Scenarios()[0].base);
   FaultyFileSystem crashing;
-  crashing.Inject(Call::Truncate, 1, Fault::Exit);
-  ASSERT_TRUE(DiesIn([&] { Play(Scenarios()[0], crashing, Call::Truncate, 1); }));
+  crashing.Inject(Call::Remove, 1, Fault::Exit);  // the journal's, at the commit
+  ASSERT_TRUE(DiesIn([&] { Play(Scenarios()[0], crashing, Call::Remove, 1); }));
   const std::vector<unsigned char> crashed = ReadWholeFile(arc), saved = ReadWholeFile(journal);
   const auto readable = stdfs::perms::owner_read | stdfs::perms::others_read;
   for (const std::string& path : {arc, journal}) stdfs::permissions(path, readable);
@@ -294,6 +295,7 @@ TEST_F(CrashSafety, JournalOfACrashedAddRollsBackOnlyWhenItFits) {
           Archive archive(fs);
           const bool opened = archive.Open(arc.c_str(), Archive::ModeWrite);
           EXPECT_NE(opened, fs.Count(call) >= n);
+          EXPECT_NE(archive.LastError().code, ErrorCode::JournalInTheWay);
         }
         ExpectOldOrNew(old, true);
       }
