@@ -10,11 +10,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <optional>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "support/ToolRunner.h"
@@ -127,6 +129,20 @@ const std::vector<Scenario>& Scenarios() {
   return scenarios;
 }
 
+// The ways a call is made to misbehave: fail, come up short, or crash with
+// each power loss. Crashes at reads and writes, the most numerous, take the
+// losses in turn; those at other calls take each.
+constexpr int kWays = 6;
+std::optional<std::pair<Fault, PowerLoss>> WayOf(Call call, uint64_t nth, int way) {
+  const Fault fault = way < 2 ? Fault(way) : Fault::Exit;
+  const auto loss = PowerLoss(std::max(way - 2, 0));
+  const bool many = call == Call::ReadAt || call == Call::WriteAt;
+  if ((fault == Fault::Short && !many) || (way >= 2 && many && int(loss) != int(nth % 4))) {
+    return std::nullopt;
+  }
+  return std::pair(fault, loss);
+}
+
 // True when fn, run in a child process, ended it with the injected exit.
 bool DiesIn(const std::function<void()>& fn) {
   const pid_t pid = fork();
@@ -223,14 +239,9 @@ TEST_P(EveryCall, FailingComingUpShortOrEndingTheProcess) {
   for (Call call : writes ? std::vector{Call::WriteAt, Call::Flush}
                          : std::vector{Call::ReadAt, Call::Truncate, Call::Open, Call::Remove}) {
     for (uint64_t nth = 1; nth <= counter.Count(call) && !HasFatalFailure(); ++nth) {
-      for (int way = 0; way < 6; ++way) {  // fail, come up short, crash with each loss
-        const Fault fault = way < 2 ? Fault(way) : Fault::Exit;
-        const auto loss = PowerLoss(std::max(way - 2, 0));
-        if (fault == Fault::Short && call != Call::ReadAt && call != Call::WriteAt) continue;
-        // Crashes at reads and writes, the most numerous, take the losses in
-        // turn; those at flushes and directory changes take each.
-        const bool many = call == Call::ReadAt || call == Call::WriteAt;
-        if (way >= 2 && many && int(loss) != int(nth % 4)) continue;
+      for (int way = 0; way < kWays; ++way) {
+        if (!WayOf(call, nth, way)) continue;
+        const auto [fault, loss] = *WayOf(call, nth, way);
         SCOPED_TRACE(testing::Message() << "call kind " << int(call) << " #" << nth << ", fault "
                                         << int(fault) << ", loss " << int(loss));
         FaultyFileSystem fs;
@@ -277,15 +288,16 @@ TEST_F(CrashSafety, JournalOfACrashedAddRollsBackOnlyWhenItFits) {
                     Call::Remove}) {
     bool struck = true;
     for (uint64_t n = 1; struck && !HasFailure(); ++n) {
-      for (Fault fault : {Fault::Fail, Fault::Short, Fault::Exit}) {
-        if (fault == Fault::Short && call != Call::ReadAt && call != Call::WriteAt) continue;
+      for (int way = 0; way < kWays; ++way) {
+        if (!WayOf(call, n, way)) continue;
+        const auto [fault, loss] = *WayOf(call, n, way);
         SCOPED_TRACE(testing::Message() << "call kind " << int(call) << " #" << n << ", fault "
-                                        << int(fault));
+                                        << int(fault) << ", loss " << int(loss));
         WriteWholeFile(arc, crashed);
         WriteWholeFile(journal, saved);
         FaultyFileSystem fs, readerFs;
         fs.Inject(call, n, fault);
-        fs.SetPowerLoss(PowerLoss((n + uint64_t(call)) % 4));
+        fs.SetPowerLoss(loss);
         if (fault == Fault::Exit) {
           struck = DiesIn([&] { Archive(fs).Open(arc.c_str(), Archive::ModeWrite); });
         } else {
