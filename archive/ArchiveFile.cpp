@@ -98,7 +98,9 @@ bool Archive::Open(const char* name, FileMode mode) {
     if (write) {
       const bool remove = finding.view || finding.stale;
       usable = finding.state == JournalState::Ready;
-      if (!usable) {
+      if (finding.state == JournalState::Unreadable) {
+        FailSystem(ErrorCode::IO, "reading " + *journalPath);
+      } else if (!usable) {
         Fail(ErrorCode::JournalInTheWay, *journalPath);
       } else if (finding.view && !finding.view->RollBack(fileHandle)) {
         usable = FailSystem(ErrorCode::IO, "rolling back from " + *journalPath);

@@ -242,7 +242,7 @@ JournalFinding ExamineJournal(const platform::FileSystem& fs, const std::string&
   }
   std::vector<unsigned char> head(kJournalHeaderSize, 0);
   const platform::IoResult headRead = fs.ReadAt(journal.Handle(), 0, head.data(), head.size());
-  if (!headRead.ok) {
+  if (!headRead.ok || headRead.count < std::min<uint64_t>(head.size(), *size)) {
     finding.state = State::Unreadable;
     return finding;
   }
@@ -521,9 +521,12 @@ bool Journal::Begin(const std::vector<ByteRange>& pieces) {
        ReadAll(fs_, archive_, 0, head.data() + kSavedHeaderAt, format::kHeaderSize));
   format::StoreU32(head.data() + kJournalHeaderSize - 4,
                    Crc(StartCrc(), head.data(), kJournalHeaderSize - 4));
-  // The journal's name must last as well as its bytes, and the mark comes
-  // only after both.
-  started_ = headed && WriteSegment(std::move(head), pieces) &&
+  // The journal's header is flushed before its first segment is written: a
+  // disk may keep later writes and lose earlier ones, and a journal whose
+  // header is lost is nobody's to remove. Its name must last as well as its
+  // bytes, and the mark comes only after both.
+  started_ = headed && WriteSegment(std::move(head), {}) &&
+             (pieces.empty() || WriteSegment({}, pieces)) &&
              fs_.FlushDirectory(DirectoryOf(path_)) && Mark();
   return started_;
 }

@@ -78,13 +78,16 @@ void FaultyFileSystem::Crash() const {
     }
     std::string bytes = u.durable;
     if (loss_ == PowerLoss::Drop ? !u.changed && !u.removed : !u.changed || u.removed) continue;
-    for (size_t i = 0; loss_ == PowerLoss::Tear && i < u.changes.size(); ++i) {
+    size_t last = u.changes.size();  // the last write
+    while (last != 0 && u.changes[last - 1].truncation) --last;
+    for (size_t i = 0; loss_ != PowerLoss::Drop && i < u.changes.size(); ++i) {
       const auto& [at, written, truncation] = u.changes[i];
       if (truncation) {
         bytes.resize(at);
         continue;
       }
-      const size_t kept = written.size() / 2;
+      if (loss_ == PowerLoss::Reorder && i + 1 != last) continue;
+      const size_t kept = loss_ == PowerLoss::Tear ? written.size() / 2 : written.size();
       if (bytes.size() < at + kept) bytes.resize(at + kept);
       bytes.replace(at, kept, written, 0, kept);
     }

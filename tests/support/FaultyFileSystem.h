@@ -39,7 +39,9 @@ class FaultyFileSystem : public platform::FileSystem {
   // process died, the system did not). Drop: none; files created come off
   // their directory, files removed come back. Tear: the writes are kept in
   // order but each only in its first half; created and removed stay so.
-  enum class PowerLoss { Keep, Drop, Tear };
+  // Reorder: of each file's writes only the last is kept, as by a disk that
+  // wrote them out of order; truncations, created and removed stay so.
+  enum class PowerLoss { Keep, Drop, Tear, Reorder };
 
   explicit FaultyFileSystem(const platform::FileSystem& inner = platform::NativeFileSystem())
       : inner_(inner) {}
