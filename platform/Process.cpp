@@ -7,8 +7,6 @@
 
 #include <atomic>
 #include <csignal>
-#include <cstdlib>
-#include <thread>
 
 namespace platform {
 namespace {
@@ -54,21 +52,11 @@ void KeepFreedMemory() {
   mallopt(M_TRIM_THRESHOLD, 64 << 20);
 }
 
-unsigned WorkerCount() {
-  if (const char* setting = std::getenv("KORVAT_THREADS")) {
-    char* end = nullptr;
-    const long count = std::strtol(setting, &end, 10);
-    if (end != setting && *end == '\0' && count >= 1 && count <= 256) {
-      return static_cast<unsigned>(count);
-    }
-  }
+unsigned UsableCores() {
   cpu_set_t cores;
   CPU_ZERO(&cores);
-  if (sched_getaffinity(0, sizeof cores, &cores) == 0 && CPU_COUNT(&cores) > 0) {
-    return static_cast<unsigned>(CPU_COUNT(&cores));
-  }
-  const unsigned hardware = std::thread::hardware_concurrency();
-  return hardware > 0 ? hardware : 1;
+  if (sched_getaffinity(0, sizeof cores, &cores) == 0) return static_cast<unsigned>(CPU_COUNT(&cores));
+  return 0;
 }
 
 }  // namespace platform

@@ -30,5 +30,7 @@ void KeepFreedMemory();
 // it holds a number from 1 to 256, otherwise the cores this process may run
 // on (at least 1).
 unsigned WorkerCount();
+// The cores this process may run on, as the system says (0 when it cannot).
+unsigned UsableCores();
 
 }  // namespace platform

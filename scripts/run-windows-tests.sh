@@ -11,20 +11,7 @@ linux_dir=${KORVAT_BUILD_DIR:-build}
 
 packages=(cmake make g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
   libz-mingw-w64-dev googletest wine64)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  if [ "$(id -u)" -eq 0 ]; then
-    echo "Installing: ${missing[*]}"
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
-  else
-    echo "Missing packages: ${missing[*]} (run as root, or install them with apt-get)" >&2
-    exit 1
-  fi
-fi
+scripts/install-packages.sh "${packages[@]}"
 
 # A Wine prefix of its own, made on the first start (some seconds) and kept;
 # the build already runs the test program to list its tests.

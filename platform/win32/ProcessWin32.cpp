@@ -7,8 +7,6 @@
 
 #include <atomic>
 #include <bitset>
-#include <cstdlib>
-#include <thread>
 
 namespace platform {
 namespace {
@@ -68,20 +66,12 @@ int PendingInterrupt() { return pendingInterrupt.load(); }
 // The Windows heap keeps freed blocks by itself.
 void KeepFreedMemory() {}
 
-unsigned WorkerCount() {
-  if (const char* setting = std::getenv("KORVAT_THREADS")) {
-    char* end = nullptr;
-    const long count = std::strtol(setting, &end, 10);
-    if (end != setting && *end == '\0' && count >= 1 && count <= 256) {
-      return static_cast<unsigned>(count);
-    }
-  }
+unsigned UsableCores() {
   DWORD_PTR process = 0, system = 0;
-  if (::GetProcessAffinityMask(::GetCurrentProcess(), &process, &system) && process != 0) {
+  if (::GetProcessAffinityMask(::GetCurrentProcess(), &process, &system)) {
     return static_cast<unsigned>(std::bitset<sizeof process * 8>(process).count());
   }
-  const unsigned hardware = std::thread::hardware_concurrency();
-  return hardware > 0 ? hardware : 1;
+  return 0;
 }
 
 }  // namespace platform
