@@ -18,6 +18,13 @@ scripts/install-packages.sh "${packages[@]}"
 export WINEPREFIX="$PWD/$build_dir/wineprefix" WINEARCH=win64 WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="  # no .NET or Gecko installer on the first start
 mkdir -p "$build_dir"
+# One wineserver for the whole run: one started by each test program stops
+# some seconds after it, and a test starting just then loses its connection.
+# (A server left running in this prefix is stopped first.)
+wineserver -k >/dev/null 2>&1 || true
+wineserver -w
+wineserver -p
+trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 wine cmd /c exit >/dev/null 2>&1 || true
 
 cmake -S . -B "$build_dir" -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw64.cmake \
@@ -31,7 +38,7 @@ ctest --test-dir "$build_dir" --output-on-failure -j"$(nproc)"
 # systems.
 scripts/setup.sh "$linux_dir" >/dev/null
 out=$(mktemp -d)
-trap 'rm -rf "$out"' EXIT
+trap 'rm -rf "$out"; wineserver -k >/dev/null 2>&1 || true' EXIT
 "$linux_dir/korvat" "$out/linux.arc" -add assets examples 9 >/dev/null
 wine "$build_dir/korvat.exe" "$out/windows.arc" -add assets examples 9 >/dev/null
 cmp "$out/linux.arc" "$out/windows.arc"
