@@ -72,10 +72,12 @@ bool TakeLock(int fd, Lock lock) {
   return result == 0;
 }
 
-// stat of an existing path, following links.
+// stat of an existing path, following links. A path that exists as written,
+// the common case, takes one call; only a miss is resolved ignoring case.
 std::optional<struct stat> StatPath(const std::string& path, native::ResolutionCache* cache) {
-  std::optional<native::Location> location = Resolve(path, LastComponent::MustExist, cache);
   struct stat info;
+  if (::fstatat(AT_FDCWD, native::WithSlashes(path).c_str(), &info, 0) == 0) return info;
+  std::optional<native::Location> location = Resolve(path, LastComponent::MustExist, cache);
   if (!location || ::fstatat(location->Dir(), location->name.c_str(), &info, 0) != 0) {
     return std::nullopt;
   }
@@ -93,6 +95,16 @@ class Native final : public FileSystem {
 
   FileHandle Open(const std::string& path, Access access, Creation creation,
                   Lock lock) const override {
+    if (creation == Creation::OpenExisting) {
+      // A file that exists as written, the common case, opens without a
+      // resolution first; a miss is resolved ignoring case as below.
+      Descriptor fd(::openat(AT_FDCWD, native::WithSlashes(path).c_str(),
+                             OpenFlags(access, creation)));
+      if (fd.IsOpen()) {
+        if (!IsRegularFile(fd.Get()) || !TakeLock(fd.Get(), lock)) return InvalidHandle();
+        return ToHandle(fd.Release());
+      }
+    }
     LastComponent last =
         creation == Creation::OpenExisting ? LastComponent::MustExist : LastComponent::MayBeMissing;
     std::optional<native::Location> location = creation == Creation::CreateNew
