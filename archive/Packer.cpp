@@ -5,6 +5,14 @@
 // Blocks are issued strictly in submission order, so the blocks in flight
 // are always the oldest ones the placing thread has not taken; with a cap on
 // them and on the files opened ahead, memory and descriptors stay bounded.
+// A file of one block is read and compressed by the worker that opens it,
+// in the same task: its block is outside that cap but bounded by the files
+// opened ahead.
+//
+// Wake-ups cost more than the work of a small file, so they are kept few:
+// workers and the placing thread wait on conditions of their own, a worker
+// is woken only for work that came up, and a placing thread waiting for the
+// next file only once a run of files is ready (or nothing else can come).
 #include "archive/Packer.h"
 
 #include <zlib.h>
@@ -29,6 +37,7 @@ constexpr uint64_t kFileLimit = uint64_t(1) << 32;
 struct Block {
   bool done = false;
   bool ok = false;
+  bool counted = true;  // among the blocks in flight (not read at opening)
   PackedBlock packed;
   Error error;  // why it failed
 };
@@ -67,11 +76,16 @@ struct KORVAT_LOCAL Packer::Shared {
   size_t openAhead;    // jobs not taken yet that may be opened
 
   std::mutex mutex;
-  std::condition_variable changed;
+  std::condition_variable work;    // workers wait here for tasks
+  std::condition_variable placed;  // the placing thread waits here
   std::list<Job> jobs;  // submission order; a job leaves once released and idle
   size_t inFlight = 0;
   bool stopping = false;
   std::exception_ptr error;
+  // The placing thread waits for the oldest job not taken: it is woken
+  // once that many jobs from there on are ready.
+  size_t placerWants = 0;  // 0: not waiting for a job
+  bool placerWaitsForBlock = false;
 
   // A job's opening (block null) or one of its blocks.
   struct Task {
@@ -83,9 +97,26 @@ struct KORVAT_LOCAL Packer::Shared {
   std::optional<Task> TakeTask();
   void Settle(Job& job);
   void Work();
+  // Under the lock: how many jobs from the oldest not taken on are ready,
+  // counting up to limit.
+  size_t ReadyRun(size_t limit) const;
+  // Under the lock, after a job became ready: wakes the placing thread
+  // when what it waits for is there.
+  void WakePlacer();
+  // Under the lock: whether a task is there for a worker; with batch,
+  // whether that many files are there to open (a wake-up for less would
+  // cost more than it gains while the workers are ahead).
+  bool WorkWaiting(size_t batch) const;
+  void Fail(std::exception_ptr e);
 };
 
 namespace {
+
+// The placing thread is woken when this many jobs are ready (or as many as
+// there are): one wake-up serves a run of small files.
+constexpr size_t kReadyRun = 8;
+// Idle workers are woken for new files once this many can be opened.
+constexpr size_t kOpenBatch = 4;
 
 // Opens the job's file: its time first, then the file and its size.
 void OpenJob(const platform::FileSystem& fs, PackedFile::Job& job, platform::File& source) {
@@ -103,16 +134,16 @@ void OpenJob(const platform::FileSystem& fs, PackedFile::Job& job, platform::Fil
                                          format::kBlockSize);
 }
 
-// Reads block index of the job's file and compresses it; false when the read
-// came up short or zlib failed.
+// Reads block index of the job's file (open as source) and compresses it;
+// false when the read came up short or zlib failed.
 bool PackBlock(const platform::FileSystem& fs, int level, const PackedFile::Job& job,
-               uint32_t index, std::vector<unsigned char>& input, PackedBlock& out,
-               Error& error) {
+               const platform::File& source, uint32_t index, std::vector<unsigned char>& input,
+               PackedBlock& out, Error& error) {
   const uint64_t offset = uint64_t(index) * format::kBlockSize;
   const auto length = static_cast<uint32_t>(std::min<uint64_t>(format::kBlockSize,
                                                                job.size - offset));
   input.resize(length);
-  const platform::IoResult read = fs.ReadAt(job.source.Handle(), offset, input.data(), length);
+  const platform::IoResult read = fs.ReadAt(source.Handle(), offset, input.data(), length);
   if (!read.ok) {
     error = SystemFailure(fs, ErrorCode::IO, job.path);
     return false;
@@ -161,13 +192,56 @@ std::optional<Packer::Shared::Task> Packer::Shared::TakeTask() {
   return std::nullopt;
 }
 
+size_t Packer::Shared::ReadyRun(size_t limit) const {
+  size_t run = 0;
+  for (const Job& job : jobs) {
+    if (job.taken) continue;
+    if (job.stage != Job::Stage::Ready || run == limit) break;
+    ++run;
+  }
+  return run;
+}
+
+void Packer::Shared::WakePlacer() {
+  if (placerWants > 0 && ReadyRun(placerWants) == placerWants) {
+    placerWants = 0;
+    placed.notify_one();
+  }
+}
+
+bool Packer::Shared::WorkWaiting(size_t batch) const {
+  if (inFlight < maxInFlight) {
+    for (const Job& job : jobs) {
+      if (job.released) continue;
+      if (job.stage != Job::Stage::Ready) break;
+      if (!job.broken && job.issued < job.blockCount) return true;
+    }
+  }
+  size_t position = 0, openable = 0;
+  for (const Job& job : jobs) {
+    if (job.taken) continue;
+    if (position++ == openAhead) break;
+    if (job.stage == Job::Stage::Waiting && ++openable == batch) return true;
+  }
+  return false;
+}
+
+void Packer::Shared::Fail(std::exception_ptr e) {
+  if (!error) error = std::move(e);
+  work.notify_all();
+  placed.notify_all();
+}
+
 // After a worker left the job: closes its file once nothing more will be
 // read, and drops the job once its PackedFile is gone too.
 void Packer::Shared::Settle(Job& job) {
   if (job.busy > 0) return;
   if (job.broken || job.released || job.issued == job.blockCount) job.source.Reset();
   if (job.released) {
-    inFlight -= job.blocks.size();
+    size_t counted = 0;
+    for (const Block& block : job.blocks) counted += block.counted;
+    if (counted > 0 && inFlight == maxInFlight) work.notify_all();
+    inFlight -= counted;
     jobs.erase(job.self);
   }
 }
@@ -178,32 +252,48 @@ void Packer::Shared::Work() {
   try {
     for (;;) {
       std::optional<Task> task;
-      changed.wait(lock, [&] { return stopping || error || (task = TakeTask()); });
+      work.wait(lock, [&] { return stopping || error || (task = TakeTask()); });
       if (!task) return;
       Job& job = *task->job;
       lock.unlock();
       if (task->block == nullptr) {
+        // The job is this worker's until Ready: a file of one block is read,
+        // compressed and closed here as well.
         platform::File source;
-        OpenJob(fs, job, source);  // the job is this worker's until Ready
+        OpenJob(fs, job, source);
+        std::optional<Block> only;
+        if (job.opened && job.blockCount == 1) {
+          only.emplace();
+          only->ok = PackBlock(fs, level, job, source, 0, input, only->packed, only->error);
+          only->done = true;
+          only->counted = false;
+          source.Reset();
+        }
         lock.lock();
         job.source = std::move(source);
         job.stage = Job::Stage::Ready;
+        if (only) {
+          job.issued = 1;
+          job.broken = !only->ok;
+          job.blocks.push_back(std::move(*only));
+        }
+        if (WorkWaiting(kOpenBatch)) work.notify_all();  // blocks that can be taken now
+        WakePlacer();
       } else {
         PackedBlock packed;
         Error error;
-        const bool ok = PackBlock(fs, level, job, task->index, input, packed, error);
+        const bool ok = PackBlock(fs, level, job, job.source, task->index, input, packed, error);
         lock.lock();
-        *task->block = Block{true, ok, std::move(packed), std::move(error)};
+        *task->block = Block{true, ok, true, std::move(packed), std::move(error)};
         if (!ok) job.broken = true;
+        if (placerWaitsForBlock) placed.notify_one();
       }
       --job.busy;
       Settle(job);
-      changed.notify_all();
     }
   } catch (...) {
     if (!lock.owns_lock()) lock.lock();
-    if (!error) error = std::current_exception();
-    changed.notify_all();
+    Fail(std::current_exception());
   }
 }
 
@@ -226,19 +316,18 @@ void Packer::Stop() {
     const std::lock_guard lock(shared_->mutex);
     shared_->stopping = true;
   }
-  shared_->changed.notify_all();
+  shared_->work.notify_all();
+  shared_->placed.notify_all();
   for (std::thread& worker : workers_) worker.join();
   workers_.clear();
 }
 
 void Packer::Submit(const std::string& path) {
-  {
-    const std::lock_guard lock(shared_->mutex);
-    PackedFile::Job& job = shared_->jobs.emplace_back();
-    job.self = std::prev(shared_->jobs.end());
-    job.path = path;
-  }
-  shared_->changed.notify_all();
+  const std::lock_guard lock(shared_->mutex);
+  PackedFile::Job& job = shared_->jobs.emplace_back();
+  job.self = std::prev(shared_->jobs.end());
+  job.path = path;
+  if (shared_->WorkWaiting(kOpenBatch)) shared_->work.notify_one();
 }
 
 std::unique_ptr<PackedFile> Packer::Next() {
@@ -247,9 +336,22 @@ std::unique_ptr<PackedFile> Packer::Next() {
   const auto job = std::find_if(s.jobs.begin(), s.jobs.end(),
                                 [](const PackedFile::Job& j) { return !j.taken; });
   if (job == s.jobs.end()) return nullptr;
-  s.changed.wait(lock, [&] { return s.error || job->stage == PackedFile::Job::Stage::Ready; });
+  if (!s.error && job->stage != PackedFile::Job::Stage::Ready) {
+    // Woken once a run of jobs is ready: as many as may be opened ahead,
+    // at most kReadyRun, at least the oldest.
+    const size_t waiting = static_cast<size_t>(
+        std::count_if(job, s.jobs.end(), [](const PackedFile::Job& j) { return !j.taken; }));
+    s.placerWants = std::min({kReadyRun, s.openAhead, waiting});
+    s.work.notify_all();  // whatever is there to do, the placing thread waits for it
+    s.placed.wait(lock, [&] {
+      return s.error || (s.placerWants == 0 && job->stage == PackedFile::Job::Stage::Ready);
+    });
+    s.placerWants = 0;
+  }
   if (s.error) std::rethrow_exception(s.error);
   job->taken = true;
+  if (s.WorkWaiting(kOpenBatch)) s.work.notify_one();  // more jobs may be opened ahead
+  lock.unlock();
   return std::make_unique<PackedFile>(shared_, *job);
 }
 
@@ -257,12 +359,9 @@ PackedFile::PackedFile(std::shared_ptr<Packer::Shared> shared, Job& job)
     : shared_(std::move(shared)), job_(job) {}
 
 PackedFile::~PackedFile() {
-  {
-    const std::lock_guard lock(shared_->mutex);
-    job_.released = true;
-    shared_->Settle(job_);
-  }
-  shared_->changed.notify_all();
+  const std::lock_guard lock(shared_->mutex);
+  job_.released = true;
+  shared_->Settle(job_);
 }
 
 // Set before the job became Ready and not changed after: no lock needed.
@@ -283,14 +382,19 @@ bool PackedFile::NextBlock(PackedBlock& block) {
     if (!job_.blocks.empty()) return job_.blocks.front().done;
     return job_.broken || job_.issued == job_.blockCount;
   };
-  s.changed.wait(lock, [&] { return s.error || s.stopping || arrived(); });
+  if (!arrived()) {
+    s.placerWaitsForBlock = true;
+    s.work.notify_all();
+    s.placed.wait(lock, [&] { return s.error || s.stopping || arrived(); });
+    s.placerWaitsForBlock = false;
+  }
   if (s.error) std::rethrow_exception(s.error);
   if (job_.blocks.empty() || !job_.blocks.front().done) return false;
   Block taken = std::move(job_.blocks.front());
   job_.blocks.pop_front();
-  --s.inFlight;
+  const bool freed = taken.counted && s.inFlight-- == s.maxInFlight;
   lock.unlock();
-  s.changed.notify_all();
+  if (freed) s.work.notify_all();
   if (!taken.ok) {
     const std::lock_guard relock(s.mutex);
     job_.failure = std::move(taken.error);
