@@ -41,7 +41,6 @@ std::optional<FaultyFileSystem::Fault> FaultyFileSystem::Next(Call call) const {
   const std::lock_guard lock(mutex_);
   Slot& s = slots_[size_t(call)];
   ++s.count;
-  injected_.erase(std::this_thread::get_id());
   if (s.nth == 0 || !(s.count == s.nth || (s.onward && s.count > s.nth))) return std::nullopt;
   if (s.fault == Fault::Exit) Crash();
   if (s.fault == Fault::OutOfMemory) throw std::bad_alloc();
@@ -50,6 +49,11 @@ std::optional<FaultyFileSystem::Fault> FaultyFileSystem::Next(Call call) const {
       full ? platform::SystemError{platform::Failure::DiskFull, ENOSPC}
            : platform::SystemError{platform::Failure::Other, EIO};
   return s.fault;
+}
+
+void FaultyFileSystem::Forget() const {
+  const std::lock_guard lock(mutex_);
+  injected_.erase(std::this_thread::get_id());
 }
 
 platform::SystemError FaultyFileSystem::LastError() const {
@@ -100,7 +104,9 @@ platform::IoResult FaultyFileSystem::ReadAt(FileHandle f, uint64_t at, void* dat
                                             size_t size) const {
   const std::optional<Fault> fault = Next(Call::ReadAt);
   if (fault == Fault::Fail) return {false, 0};
-  return inner_.ReadAt(f, at, data, fault ? size / 2 : size);
+  const platform::IoResult read = inner_.ReadAt(f, at, data, fault ? size / 2 : size);
+  if (!read.ok) Forget();
+  return read;
 }
 
 platform::IoResult FaultyFileSystem::WriteAt(FileHandle f, uint64_t at, const void* data,
@@ -113,6 +119,7 @@ platform::IoResult FaultyFileSystem::WriteAt(FileHandle f, uint64_t at, const vo
     Track(f).changes.push_back({at, std::string(static_cast<const char*>(data), moving), false});
   }
   const platform::IoResult wrote = inner_.WriteAt(f, at, data, moving);
+  if (!wrote.ok) Forget();
   return fault ? platform::IoResult{false, wrote.count} : wrote;
 }
 
@@ -122,7 +129,9 @@ bool FaultyFileSystem::Truncate(FileHandle f, uint64_t size) const {
     const std::lock_guard lock(mutex_);
     Track(f).changes.push_back({size, {}, true});
   }
-  return inner_.Truncate(f, size);
+  const bool cut = inner_.Truncate(f, size);
+  if (!cut) Forget();
+  return cut;
 }
 
 bool FaultyFileSystem::Flush(FileHandle f) const {
@@ -142,7 +151,11 @@ bool FaultyFileSystem::Flush(FileHandle f) const {
 }
 
 bool FaultyFileSystem::FlushDirectory(const std::string& path) const {
-  if (Next(Call::Flush) || !inner_.GetAttributes(path).isDirectory) return false;
+  if (Next(Call::Flush)) return false;
+  if (!inner_.GetAttributes(path).isDirectory) {
+    Forget();
+    return false;
+  }
   if (loss_ != PowerLoss::Keep) {
     const std::lock_guard lock(mutex_);
     const stdfs::path directory = Canonical(path);
@@ -187,6 +200,7 @@ FileHandle FaultyFileSystem::Open(const std::string& path, platform::Access acce
       u.created = u.changed = true;
     }
   }
+  if (f == platform::InvalidHandle()) Forget();
   return f;
 }
 
@@ -205,7 +219,9 @@ bool FaultyFileSystem::RemoveFile(const std::string& path) const {
       u.changes.clear();
     }
   }
-  return inner_.RemoveFile(path);
+  const bool removed = inner_.RemoveFile(path);
+  if (!removed) Forget();
+  return removed;
 }
 
 }  // namespace testing_support

@@ -73,36 +73,42 @@ class FaultyFileSystem : public platform::FileSystem {
                   platform::Lock lock) const override;
   bool RemoveFile(const std::string& p) const override;
 
-  // The rest only forwards.
+  // The rest only forwards (a failure there is the inner file system's).
   void Close(FileHandle f) const override { inner_.Close(f); }
-  std::optional<uint64_t> Size(FileHandle f) const override { return inner_.Size(f); }
+  std::optional<uint64_t> Size(FileHandle f) const override { return Seen(inner_.Size(f)); }
   platform::Attributes GetAttributes(const std::string& p) const override {
-    return inner_.GetAttributes(p);
+    const platform::Attributes a = inner_.GetAttributes(p);
+    if (!a.exists) Forget();
+    return a;
   }
   std::optional<platform::FileTime> LastWriteTime(const std::string& p) const override {
-    return inner_.LastWriteTime(p);
+    return Seen(inner_.LastWriteTime(p));
   }
   std::optional<platform::FileId> Identify(const std::string& p) const override {
-    return inner_.Identify(p);
+    return Seen(inner_.Identify(p));
   }
   std::optional<std::vector<platform::DirEntry>> ListDirectory(
       const std::string& p) const override {
-    return inner_.ListDirectory(p);
+    return Seen(inner_.ListDirectory(p));
   }
-  bool CreateDirectory(const std::string& p) const override { return inner_.CreateDirectory(p); }
+  bool CreateDirectory(const std::string& p) const override {
+    return Seen(inner_.CreateDirectory(p));
+  }
   bool Rename(const std::string& f, const std::string& t) const override {
-    return inner_.Rename(f, t);
+    return Seen(inner_.Rename(f, t));
   }
   bool CopyPermissions(FileHandle f, FileHandle t) const override {
-    return inner_.CopyPermissions(f, t);
+    return Seen(inner_.CopyPermissions(f, t));
   }
   bool CanCreateIn(const std::string& p) const override { return inner_.CanCreateIn(p); }
   std::optional<std::string> OnDiskPath(const std::string& p) const override {
-    return inner_.OnDiskPath(p);
+    return Seen(inner_.OnDiskPath(p));
   }
-  std::optional<std::string> CurrentDirectory() const override { return inner_.CurrentDirectory(); }
+  std::optional<std::string> CurrentDirectory() const override {
+    return Seen(inner_.CurrentDirectory());
+  }
   bool SetCurrentDirectory(const std::string& p) const override {
-    return inner_.SetCurrentDirectory(p);
+    return Seen(inner_.SetCurrentDirectory(p));
   }
   uint32_t Milliseconds() const override { return inner_.Milliseconds(); }
   // An injected Fail is an I/O error, a short write a full disk; otherwise
@@ -127,6 +133,13 @@ class FaultyFileSystem : public platform::FileSystem {
   };
   // Counts one call of the kind and returns the fault it must suffer, if any.
   std::optional<Fault> Next(Call call) const;
+  void Forget() const;  // the calling thread's latest failure is not injected
+  // Forgets the injected failure when result says the call failed.
+  template <class Result>
+  Result Seen(Result result) const {
+    if (!result) Forget();
+    return result;
+  }
   // Under the lock: the record of an open file, its bytes noted before its
   // first change since the last flush.
   Unflushed& Track(FileHandle f) const;
@@ -137,7 +150,10 @@ class FaultyFileSystem : public platform::FileSystem {
   mutable std::mutex mutex_;
   mutable std::array<Slot, 6> slots_{};
   mutable std::map<std::string, Unflushed> files_;
-  // Per thread: the error of its latest counted call when that was injected.
+  // Per thread: the error injected into its latest counted call that
+  // failed. As with errno, calls that succeed leave it, so a cleanup after
+  // a failure does not hide its cause; a counted call failing of itself
+  // makes it the inner file system's again.
   mutable std::map<std::thread::id, platform::SystemError> injected_;
 };
 
