@@ -3,14 +3,20 @@
 // path text as typed, extended by "/" and each name found on the walk.
 #include "tool/Import.h"
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <exception>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <unordered_set>
+#include <vector>
 
 #include "archive/Archive.h"
 #include "archive/Packer.h"
@@ -47,6 +53,24 @@ class CurrentDirectoryGuard {
   bool entered_ = false;
 };
 
+// What the walk works with: the file system, and the archive being
+// written, which it skips with its journal (matched by name first, then by
+// identity).
+struct WalkContext {
+  const platform::FileSystem& fs;
+  std::string archiveName;  // its last path component
+  std::optional<platform::FileId> archiveId;
+  std::string archiveJournal;  // absolute path of its journal
+};
+
+// What the walk meets, in walk order: a file to import, or a directory that
+// cannot be read.
+struct Met {
+  std::string path;
+  bool unreadable = false;
+  platform::SystemError cause{};  // why the directory cannot be read
+};
+
 // What one ImportPath call works with and has done so far.
 struct ImportRun {
   const platform::FileSystem& fs;
@@ -55,22 +79,17 @@ struct ImportRun {
   int mode;
   // Entries a file of this run was matched to: added, replaced or kept. A
   // later file that meets one of them has a name that normalises alike.
-  std::unordered_set<int> claimed;
+  std::unordered_set<int> claimed{};
   bool failed = false;  // a file was reported on standard error
-  // With several workers: the files walked but not placed yet, oldest
-  // first, each marked when it was submitted to the packer.
+  // With several workers: what the walk met and was not handled yet,
+  // oldest first, each file marked when it was submitted to the packer.
   GAME::Packer* packer = nullptr;
   struct Walked {
-    std::string path;
+    Met met;
     bool submitted;
   };
-  std::deque<Walked> window;
+  std::deque<Walked> window{};
   size_t windowLimit = 0;
-  // The archive being written: the walk skips it and its journal (matched
-  // by name first, then by identity).
-  std::string archiveName;           // its last path component
-  std::optional<platform::FileId> archiveId;
-  std::string archiveJournal;        // absolute path of its journal
   size_t unflushed = 0;  // "added:" lines printed since standard output was flushed
 };
 
@@ -152,25 +171,39 @@ bool LikelyStored(const ImportRun& run, const std::string& name) {
   return run.mode == ImportUpdate && IsNewerOnDisk(run, existing, name).value_or(false);
 }
 
-// Imports the oldest file of the window, with what the packer prepared.
+void ReportUnreadable(ImportRun& run, const Met& met) {
+  ReportFailure(run, "Cannot read directory %s\n", met.path);
+  PrintReason(run.fs, met.cause);
+}
+
+// Handles the oldest of the window: a file imported with what the packer
+// prepared, or an unreadable directory reported.
 void PlaceOldest(ImportRun& run) {
   const ImportRun::Walked walked = std::move(run.window.front());
   run.window.pop_front();
-  const std::unique_ptr<GAME::PackedFile> prepared =
-      walked.submitted ? run.packer->Next() : nullptr;
-  ImportFile(run, walked.path, prepared.get());
-}
-
-// A file met on the walk: imported at once, or with a packer queued in the
-// window and submitted when it will probably be stored.
-void VisitFile(ImportRun& run, std::string path) {
-  if (run.packer == nullptr) {
-    ImportFile(run, path);
+  if (walked.met.unreadable) {
+    ReportUnreadable(run, walked.met);
     return;
   }
-  const bool submit = LikelyStored(run, path);
-  if (submit) run.packer->Submit(path);
-  run.window.push_back({std::move(path), submit});
+  const std::unique_ptr<GAME::PackedFile> prepared =
+      walked.submitted ? run.packer->Next() : nullptr;
+  ImportFile(run, walked.met.path, prepared.get());
+}
+
+// What the walk met: handled at once, or with a packer queued in the window
+// (a file submitted when it will probably be stored).
+void Visit(ImportRun& run, Met met) {
+  if (run.packer == nullptr) {
+    if (met.unreadable) {
+      ReportUnreadable(run, met);
+    } else {
+      ImportFile(run, met.path);
+    }
+    return;
+  }
+  const bool submit = !met.unreadable && LikelyStored(run, met.path);
+  if (submit) run.packer->Submit(met.path);
+  run.window.push_back({std::move(met), submit});
   if (run.window.size() >= run.windowLimit) PlaceOldest(run);
 }
 
@@ -190,62 +223,162 @@ bool IsAbsolute(const char* path) {
 
 // Whether the file at path (named name) is the archive being written or
 // its journal; only files whose name could be theirs are looked at closer.
-bool IsArchiveOrJournal(const ImportRun& run, const std::string& name, const std::string& path) {
-  if (run.archiveName.empty()) return false;
-  const bool asArchive = EqualIgnoringCase(name, run.archiveName);
-  if (!asArchive && !EqualIgnoringCase(name, run.archiveName + "-journal")) return false;
-  const std::optional<platform::FileId> id = run.fs.Identify(path);
+bool IsArchiveOrJournal(const WalkContext& walk, const std::string& name,
+                        const std::string& path) {
+  if (walk.archiveName.empty()) return false;
+  const bool asArchive = EqualIgnoringCase(name, walk.archiveName);
+  if (!asArchive && !EqualIgnoringCase(name, walk.archiveName + "-journal")) return false;
+  const std::optional<platform::FileId> id = walk.fs.Identify(path);
   if (!id) return false;
-  if (asArchive) return run.archiveId && *id == *run.archiveId;
-  return !run.archiveJournal.empty() && id == run.fs.Identify(run.archiveJournal);
+  if (asArchive) return walk.archiveId && *id == *walk.archiveId;
+  return !walk.archiveJournal.empty() && id == walk.fs.Identify(walk.archiveJournal);
 }
 
-// Imports the files of directory matching pattern (every file when null),
-// after walking its subdirectories the same way. Directories whose name
-// begins with '.' and links to directories are skipped.
-// A directory that cannot be read is reported and skipped.
-void ImportDirectory(ImportRun& run, const std::string& directory, const char* pattern) {
+// Walks the files of directory matching pattern (every file when null),
+// after its subdirectories the same way, and hands each to found(Met), with
+// each directory that cannot be read (which is skipped). Directories whose
+// name begins with '.' and links to directories are skipped. False once an
+// interrupt or found (by returning false) stopped the walk.
+template <class Found>
+bool WalkDirectory(const WalkContext& walk, const std::string& directory, const char* pattern,
+                   Found& found) {
   const std::optional<std::vector<platform::DirEntry>> entries =
-      run.fs.ListDirectory(directory + "/*");
-  if (!entries) {
-    ReportFailure(run, "Cannot read directory %s\n", directory);
-    PrintReason(run.fs);
-    return;
-  }
+      walk.fs.ListDirectory(directory + "/*");
+  if (!entries) return found(Met{directory, true, walk.fs.LastError()});
   for (const platform::DirEntry& entry : *entries) {
-    if (Interrupted()) return;
-    if (entry.isDirectory && entry.name[0] != '.') {
-      ImportDirectory(run, directory + "/" + entry.name, pattern);
+    if (Interrupted()) return false;
+    if (entry.isDirectory && entry.name[0] != '.' &&
+        !WalkDirectory(walk, directory + "/" + entry.name, pattern, found)) {
+      return false;
     }
   }
   // Without a pattern the files are those of the listing already made.
   const std::vector<platform::DirEntry> matching =
-      pattern != nullptr ? run.fs.Enumerate(directory + "/" + pattern)
+      pattern != nullptr ? walk.fs.Enumerate(directory + "/" + pattern)
                          : std::vector<platform::DirEntry>();
   for (const platform::DirEntry& entry : pattern != nullptr ? matching : *entries) {
-    if (Interrupted()) return;
+    if (Interrupted()) return false;
     if (entry.isDirectory) continue;
     std::string path = directory + "/" + entry.name;
-    if (entry.isLink && run.fs.GetAttributes(path).isDirectory) continue;
-    if (IsArchiveOrJournal(run, entry.name, path)) continue;
-    VisitFile(run, std::move(path));
+    if (entry.isLink && walk.fs.GetAttributes(path).isDirectory) continue;
+    if (IsArchiveOrJournal(walk, entry.name, path)) continue;
+    if (!found(Met{std::move(path)})) return false;
   }
+  return true;
 }
 
-// Runs walk, which meets files through VisitFile. With several workers and
-// compression, files are read and compressed ahead of their placement while
-// the walk goes on; placement keeps the walk's order, and after an interrupt
-// nothing more is placed. Stored files (level 0) are copied as they come.
+// Runs a walk on a thread of its own, ahead of the placing thread, and hands
+// what it meets over in order, in batches (one wake-up serves many files). At
+// most kQueued batches wait, so the walk runs a bounded way ahead.
+class WalkAhead {
+ public:
+  // walk(found) walks, handing what it meets to found(Met), which returns
+  // false once the walk should stop. It must outlive this object.
+  template <class Walk>
+  explicit WalkAhead(Walk& walk) : thread_([this, &walk] { Run(walk); }) {}
+  ~WalkAhead() {
+    stopping_ = true;
+    {
+      const std::lock_guard lock(mutex_);  // a walk waiting for room sees it
+    }
+    changed_.notify_all();
+    thread_.join();
+  }
+  WalkAhead(const WalkAhead&) = delete;
+  WalkAhead& operator=(const WalkAhead&) = delete;
+
+  // The next thing the walk met; false once the walk is over. Rethrows
+  // what the walk threw (std::bad_alloc).
+  bool Next(Met& met) {
+    if (at_ == taken_.size()) {
+      std::unique_lock lock(mutex_);
+      changed_.wait(lock, [&] { return !batches_.empty() || finished_; });
+      if (batches_.empty()) {
+        if (error_) std::rethrow_exception(error_);
+        return false;
+      }
+      const bool wasFull = batches_.size() == kQueued;
+      taken_ = std::move(batches_.front());
+      batches_.pop_front();
+      at_ = 0;
+      lock.unlock();
+      if (wasFull) changed_.notify_all();
+    }
+    met = std::move(taken_[at_++]);
+    return true;
+  }
+
+ private:
+  static constexpr size_t kBatch = 64;
+  static constexpr size_t kQueued = 8;
+
+  template <class Walk>
+  void Run(Walk& walk) {
+    try {
+      const auto found = [this](Met&& met) {
+        filling_.push_back(std::move(met));
+        return !stopping_ && (filling_.size() < kBatch || Hand());
+      };
+      walk(found);
+      if (!filling_.empty()) Hand();
+    } catch (...) {
+      const std::lock_guard lock(mutex_);
+      error_ = std::current_exception();
+    }
+    {
+      const std::lock_guard lock(mutex_);
+      finished_ = true;
+    }
+    changed_.notify_all();
+  }
+
+  // Hands the batch filled over, once there is room; false when stopping.
+  bool Hand() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return stopping_ || batches_.size() < kQueued; });
+    if (stopping_) return false;
+    batches_.push_back(std::move(filling_));
+    filling_.clear();
+    const bool wasEmpty = batches_.size() == 1;
+    lock.unlock();
+    if (wasEmpty) changed_.notify_all();
+    return true;
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<std::vector<Met>> batches_;
+  bool finished_ = false;
+  std::exception_ptr error_;
+  std::atomic<bool> stopping_ = false;
+  std::vector<Met> filling_;  // the walk's
+  std::vector<Met> taken_;    // the placing thread's
+  size_t at_ = 0;
+  std::thread thread_;  // last: it starts once the rest is made
+};
+
+// Runs walk(found), which hands what it meets to found(Met). With several
+// workers and compression, the walk runs ahead on a thread of its own and
+// files are opened, read and compressed ahead of their placement; placement
+// and the reports keep the walk's order, and after an interrupt nothing more
+// is placed. Stored files (level 0) are copied as they come.
 template <class Walk>
 void Import(ImportRun& run, unsigned workers, Walk&& walk) {
   if (workers <= 1 || run.level == 0) {
-    walk();
+    auto found = [&run](Met&& met) {
+      Visit(run, std::move(met));
+      return true;
+    };
+    walk(found);
     return;
   }
   GAME::Packer packer(run.fs, run.level, workers);
   run.packer = &packer;
   run.windowLimit = 16 * size_t(workers) + 16;
-  walk();
+  {
+    WalkAhead ahead(walk);
+    for (Met met; !Interrupted() && ahead.Next(met);) Visit(run, std::move(met));
+  }
   while (!run.window.empty() && !Interrupted()) PlaceOldest(run);
   run.window.clear();
   run.packer = nullptr;
@@ -285,13 +418,13 @@ bool ImportPath(const platform::FileSystem& fs, GAME::Archive& archive, const ch
     std::fprintf(stderr, "Cannot enter base directory %s\n", base);
     return false;
   }
-  ImportRun run{fs, archive, level, mode, {}, false, nullptr, {}, 0,
-                archiveName, archiveId, archiveJournal};
+  const WalkContext walk{fs, archiveName, archiveId, archiveJournal};
+  ImportRun run{fs, archive, level, mode};
   platform::Attributes attributes = fs.GetAttributes(path);
   if (attributes.isDirectory) {
-    Import(run, workers, [&] { ImportDirectory(run, path, nullptr); });
+    Import(run, workers, [&](auto& found) { WalkDirectory(walk, path, nullptr, found); });
   } else if (attributes.exists) {
-    Import(run, workers, [&] { VisitFile(run, path); });
+    Import(run, workers, [&](auto& found) { found(Met{path}); });
   } else {
     // Not a file or directory: a directory followed by a file-name pattern.
     const char* separator = LastSeparator(path);
@@ -299,8 +432,9 @@ bool ImportPath(const platform::FileSystem& fs, GAME::Archive& archive, const ch
       std::fprintf(stderr, "Invalid path %s\n", path);
       return true;
     }
-    Import(run, workers,
-           [&] { ImportDirectory(run, std::string(path, separator), separator + 1); });
+    Import(run, workers, [&](auto& found) {
+      WalkDirectory(walk, std::string(path, separator), separator + 1, found);
+    });
   }
   std::fflush(stdout);
   return !run.failed;
