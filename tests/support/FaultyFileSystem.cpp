@@ -51,9 +51,9 @@ std::optional<FaultyFileSystem::Fault> FaultyFileSystem::Next(Call call) const {
   return s.fault;
 }
 
-void FaultyFileSystem::Forget() const {
+void FaultyFileSystem::Remember(platform::SystemError error) const {
   const std::lock_guard lock(mutex_);
-  injected_.erase(std::this_thread::get_id());
+  injected_[std::this_thread::get_id()] = error;
 }
 
 platform::SystemError FaultyFileSystem::LastError() const {
@@ -105,7 +105,7 @@ platform::IoResult FaultyFileSystem::ReadAt(FileHandle f, uint64_t at, void* dat
   const std::optional<Fault> fault = Next(Call::ReadAt);
   if (fault == Fault::Fail) return {false, 0};
   const platform::IoResult read = inner_.ReadAt(f, at, data, fault ? size / 2 : size);
-  if (!read.ok) Forget();
+  if (!fault && !read.ok) Remember(inner_.LastError());
   return read;
 }
 
@@ -119,7 +119,7 @@ platform::IoResult FaultyFileSystem::WriteAt(FileHandle f, uint64_t at, const vo
     Track(f).changes.push_back({at, std::string(static_cast<const char*>(data), moving), false});
   }
   const platform::IoResult wrote = inner_.WriteAt(f, at, data, moving);
-  if (!wrote.ok) Forget();
+  if (!fault && !wrote.ok) Remember(inner_.LastError());
   return fault ? platform::IoResult{false, wrote.count} : wrote;
 }
 
@@ -130,7 +130,7 @@ bool FaultyFileSystem::Truncate(FileHandle f, uint64_t size) const {
     Track(f).changes.push_back({size, {}, true});
   }
   const bool cut = inner_.Truncate(f, size);
-  if (!cut) Forget();
+  if (!cut) Remember(inner_.LastError());
   return cut;
 }
 
@@ -153,7 +153,7 @@ bool FaultyFileSystem::Flush(FileHandle f) const {
 bool FaultyFileSystem::FlushDirectory(const std::string& path) const {
   if (Next(Call::Flush)) return false;
   if (!inner_.GetAttributes(path).isDirectory) {
-    Forget();
+    Remember(inner_.LastError());
     return false;
   }
   if (loss_ != PowerLoss::Keep) {
@@ -200,7 +200,7 @@ FileHandle FaultyFileSystem::Open(const std::string& path, platform::Access acce
       u.created = u.changed = true;
     }
   }
-  if (f == platform::InvalidHandle()) Forget();
+  if (f == platform::InvalidHandle()) Remember(inner_.LastError());
   return f;
 }
 
@@ -220,7 +220,7 @@ bool FaultyFileSystem::RemoveFile(const std::string& path) const {
     }
   }
   const bool removed = inner_.RemoveFile(path);
-  if (!removed) Forget();
+  if (!removed) Remember(inner_.LastError());
   return removed;
 }
 

@@ -78,7 +78,7 @@ class FaultyFileSystem : public platform::FileSystem {
   std::optional<uint64_t> Size(FileHandle f) const override { return Seen(inner_.Size(f)); }
   platform::Attributes GetAttributes(const std::string& p) const override {
     const platform::Attributes a = inner_.GetAttributes(p);
-    if (!a.exists) Forget();
+    if (!a.exists) Remember(inner_.LastError());
     return a;
   }
   std::optional<platform::FileTime> LastWriteTime(const std::string& p) const override {
@@ -100,7 +100,7 @@ class FaultyFileSystem : public platform::FileSystem {
   bool CopyPermissions(FileHandle f, FileHandle t) const override {
     return Seen(inner_.CopyPermissions(f, t));
   }
-  bool CanCreateIn(const std::string& p) const override { return inner_.CanCreateIn(p); }
+  bool CanCreateIn(const std::string& p) const override { return Seen(inner_.CanCreateIn(p)); }
   std::optional<std::string> OnDiskPath(const std::string& p) const override {
     return Seen(inner_.OnDiskPath(p));
   }
@@ -133,11 +133,13 @@ class FaultyFileSystem : public platform::FileSystem {
   };
   // Counts one call of the kind and returns the fault it must suffer, if any.
   std::optional<Fault> Next(Call call) const;
-  void Forget() const;  // the calling thread's latest failure is not injected
-  // Forgets the injected failure when result says the call failed.
+  // Keeps error as the calling thread's latest (taken before the lock: on
+  // Windows the lock clears the last error).
+  void Remember(platform::SystemError error) const;
+  // Keeps the inner file system's error when result says the call failed.
   template <class Result>
   Result Seen(Result result) const {
-    if (!result) Forget();
+    if (!result) Remember(inner_.LastError());
     return result;
   }
   // Under the lock: the record of an open file, its bytes noted before its
@@ -150,10 +152,9 @@ class FaultyFileSystem : public platform::FileSystem {
   mutable std::mutex mutex_;
   mutable std::array<Slot, 6> slots_{};
   mutable std::map<std::string, Unflushed> files_;
-  // Per thread: the error injected into its latest counted call that
-  // failed. As with errno, calls that succeed leave it, so a cleanup after
-  // a failure does not hide its cause; a counted call failing of itself
-  // makes it the inner file system's again.
+  // Per thread: the error of its latest call that failed, injected or not.
+  // As with errno, calls that succeed leave it, so a cleanup after a
+  // failure does not hide its cause.
   mutable std::map<std::thread::id, platform::SystemError> injected_;
 };
 
