@@ -1,8 +1,5 @@
 // Extraction and checking with several workers: the same files, bytes and
 // output lines as with one; const methods shared by threads; the name index.
-#include <gtest/gtest.h>
-
-#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <random>
