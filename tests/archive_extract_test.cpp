@@ -25,8 +25,9 @@ std::vector<std::string> Tree(const fsys::path& root) {
 
 // The destination is not lower-cased, backslashes are taken as '/', "." and
 // ".." are kept, and none means the current directory; a longer old file is
-// replaced, under its name on disk when that differs only in case. Names with a ".." component, or that would write over the archive
-// itself, create nothing; a leading '/' or drive stays below the destination.
+// replaced, under its name on disk when that differs only in case. Names
+// with a ".." component, or that would write over the archive itself,
+// create nothing; a leading '/' or drive stays below the destination.
 TEST_F(ArchiveExtract, ExtractsOnlyUnderTheDestinationAsTyped) {
   if (testing_support::kWindows) {
     GTEST_SKIP() << "Linux only: a name with a drive (\"c:\") is no directory name on Windows";
