@@ -26,7 +26,6 @@ TEST_F(ArchiveCompact, RemovalKeepsTheRegionAndCompactionMovesTheRestTogether) {
   ASSERT_EQ(Add("s", std::string(60, 's')), 2);
   ASSERT_TRUE(archive.Compact());
   EXPECT_EQ(archive.FindFile("c"), 3);  // the table follows the moved entries
-  EXPECT_TRUE(ArchiveTestPeer::TableIsSound(archive));
   uint32_t end = 2048;
   for (const RawEntry& e : Saved().entries) {  // which also checks the parts and contents
     EXPECT_EQ(e.offset, end);

@@ -1,8 +1,6 @@
 // Opening, closing and reopening archives; the index as it lies on disk;
 // refusal of malformed files; locking.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <cerrno>
 #include <chrono>

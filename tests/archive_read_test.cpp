@@ -1,14 +1,11 @@
 // Reading byte ranges of stored and compressed entries into memory, the
 // one-part cache of a caller's BlockBuffer, readers and streams, and bad
 // requests and damage.
-#include <zlib.h>
-
 #include <cstdlib>
 #include <filesystem>
 #include <istream>
 #include <thread>
 
-#include "archive/Inflate.h"
 #include "archive/korvat.h"
 
 #include "support/TestSystem.h"
@@ -176,36 +173,3 @@ TEST_F(ArchiveRead, ReaderGivesPiecesAcrossParts) {
 }
 
 }  // namespace
-
-// Both inflaters give the same answers on one part: sound, stated one byte
-// longer or shorter than it inflates, followed by other bytes, or cut short.
-TEST(Inflate, LibdeflateAndZlibAgreeOnEveryPart) {
-  const std::string text = Text(5000);
-  uLongf length = compressBound(uLong(text.size()));
-  std::vector<unsigned char> packed(length + 4, 0x5A);
-  ASSERT_EQ(compress2(packed.data(), &length, reinterpret_cast<const Bytef*>(text.data()),
-                      uLong(text.size()), 6),
-            Z_OK);
-  const struct {
-    const char* what;
-    size_t stored, real;
-    bool sound;
-  } cases[] = {{"whole", length, text.size(), true},
-               {"stated longer", length, text.size() + 1, false},
-               {"stated shorter", length, text.size() - 1, false},
-               {"bytes after the stream", length + 4, text.size(), true},
-               {"cut short", length - 1, text.size(), false}};
-  for (const auto inflate : {&GAME::InflatePart, &GAME::InflatePartWithZlib}) {
-    for (const auto& c : cases) {
-      std::string out(c.real, '\0');
-      size_t consumed = 0;
-      EXPECT_EQ(inflate(packed.data(), c.stored, reinterpret_cast<unsigned char*>(out.data()),
-                        c.real, &consumed),
-                c.sound)
-          << c.what << (inflate == &GAME::InflatePart ? " (default)" : " (zlib)");
-      if (c.sound) {
-        EXPECT_TRUE(consumed == length && out == text) << c.what;
-      }
-    }
-  }
-}

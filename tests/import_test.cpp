@@ -1,17 +1,13 @@
 // Directory import ("-add", "-replace", "-update"): the walk, path arguments
 // and stored names, the modes, and the files that cannot be added; and the
 // removal of stored files missing from a directory ("-removeMissing").
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-
 #include <cctype>
-#include <cstdlib>
 #include <filesystem>
 #include <tuple>
 
+#include "support/TestSystem.h"
 #include "support/ToolRunner.h"
 #include "support/WritableArchive.h"
-#include "support/TestSystem.h"
 
 namespace {
 
@@ -40,8 +36,8 @@ TEST_F(Import, TheModesOverTheTexturesTree) {
 }
 
 // A replacement of an unchanged tree (a file staged beyond 4 MiB of parts
-// included) leaves the archive byte for byte as it was, with any number of
-// threads and when stored; a grown file leaves one free slot, its old one.
+// included), compressed or stored, leaves the archive byte for byte as it
+// was; a grown file leaves one free slot, its old one.
 TEST_F(Import, ReplacingAnUnchangedTreeLeavesTheArchiveAsItWas) {
   Put("base/t/big", Noise(4300000, 1) + "end");
   Put("base/t/a/small", "small");
@@ -50,12 +46,8 @@ TEST_F(Import, ReplacingAnUnchangedTreeLeavesTheArchiveAsItWas) {
     const std::string arc = std::string("l") + level + ".arc";
     ASSERT_EQ(Run({arc, "-add", "t", "base", level}).exitCode, 0);
     const std::vector<unsigned char> before = ReadWholeFile(dir / arc);
-    for (const char* threads : {"1", "3"}) {
-      SetEnvironment("KORVAT_THREADS", threads);
-      EXPECT_EQ(Run({arc, "-replace", "t", "base", level}).exitCode, 0);
-      EXPECT_TRUE(ReadWholeFile(dir / arc) == before) << level << " " << threads;
-    }
-    SetEnvironment("KORVAT_THREADS", nullptr);
+    EXPECT_EQ(Run({arc, "-replace", "t", "base", level}).exitCode, 0);
+    EXPECT_TRUE(ReadWholeFile(dir / arc) == before) << level;
   }
   Put("base/t/a/small", "small, and grown");
   ASSERT_EQ(Run({"l6.arc", "-replace", "t/a", "base"}).exitCode, 0);

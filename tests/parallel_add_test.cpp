@@ -1,18 +1,12 @@
 // Parallel packing: adding with several workers writes byte for byte the
 // archive of a single worker, prints the same lines and fails the same way;
 // an interrupt of "-add" or "-extract" keeps only whole, reported files.
-#include <gtest/gtest.h>
-
-#include <signal.h>
-#include <sys/stat.h>
-
-#include <cstdlib>
 #include <filesystem>
 #include <sstream>
 
+#include "support/TestSystem.h"
 #include "support/ToolRunner.h"
 #include "support/WritableArchive.h"
-#include "support/TestSystem.h"
 #include "tool/Import.h"
 
 namespace {
@@ -45,39 +39,25 @@ struct Case {
 };
 
 std::vector<Case> Cases() {
-  std::vector<Step> small, update;
-  for (int i = 0; i < 60; ++i) {
-    const std::string dir = "t/d" + std::to_string(i % 7) + "/e" + std::to_string(i % 3);
-    small.push_back(
-        {dir + "/f" + std::to_string(i), Noise(200 + i * 13, i, 20), {}, 1600000000 + i});
-  }
-  small.insert(small.end(), {{"t/empty", ""},
-                             {"t/d1/empty", ""},
-                             {"", "", {"-add", "t"}},
-                             {"", "", {"-add", "t"}},
-                             {"", "", {"-add", "t/gone/*"}}});
-  for (int i = 0; i < 30; ++i) update.push_back({"t/f" + std::to_string(i), Text(i * 999)});
-  update.push_back({"", "", {"-add", "t"}});
-  for (int i = 0; i < 30; i += 3)
-    update.push_back({"t/f" + std::to_string(i), Text(i * 99), {}, 1700000000});
-  update.push_back({"", "", {"-update", "t"}});
-  update.push_back({"", "", {"-replace", "t/*1", "9"}});
+  const auto path = [](int i) {
+    return "t/d" + std::to_string(i % 7) + "/e" + std::to_string(i % 3) + "/f" + std::to_string(i);
+  };
+  std::vector<Step> small;
+  for (int i = 0; i < 60; ++i) small.push_back({path(i), Noise(200 + i * 13, i, 20), {}, 1600000000 + i});
+  small.insert(small.end(), {{"t/empty", ""}, {"t/d1/empty", ""}, {"", "", {"-add", "t"}},
+                             {"", "", {"-add", "t"}}, {"", "", {"-add", "t/gone/*"}}});
+  // Newer and shorter: update and replace reuse the slots (and entries) they free.
+  for (int i = 0; i < 60; i += 3) small.push_back({path(i), Text(i * 3), {}, 1700000000});
+  small.insert(small.end(), {{"", "", {"-update", "t"}}, {"", "", {"-replace", "t/*1", "9"}}});
   return {
       {small, 62},  // and a FIFO that cannot be read
-      {{{"t/text", Text(700000)},
-        {"t/edge", Text(kBlock + 1)},
-        {"t/noise", Noise(600000, 3)},
-        {"t/empty", ""},
-        {"", "", {"-add", "t", "1"}},
-        {"u/text", Text(700000)},
-        {"", "", {"-add", "u", "9"}},
-        {"one", Noise(300000, 4)},
-        {"", "", {"-add", "one"}}},
-       6},
-      // A large file staged at the end and left there (one moved into a
-      // removed slot is tried with the failing writes).
-      {{{"t/big", Big(1)}, {"t/small", "small"}, {"", "", {"-add", "t"}}}, 2},
-      {update, 30},  // update and replace reuse the slots (and entries) they free
+      // A large file is staged at the end of the data area and left there
+      // (one moved into a removed slot is tried with the failing writes).
+      {{{"t/text", Text(700000)}, {"t/edge", Text(kBlock + 1)}, {"t/noise", Noise(600000, 3)},
+        {"t/empty", ""}, {"t/big", Big(1)}, {"", "", {"-add", "t", "1"}},
+        {"u/text", Text(700000)}, {"", "", {"-add", "u", "9"}},
+        {"one", Noise(300000, 4)}, {"", "", {"-add", "one"}}},
+       7},
   };
 }
 
