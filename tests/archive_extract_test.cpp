@@ -4,6 +4,9 @@
 #include <algorithm>
 #include <filesystem>
 
+#ifndef _WIN32
+#include "platform/Native.h"
+#endif
 #include "support/TestSystem.h"
 #include "support/WritableArchive.h"
 
@@ -96,6 +99,36 @@ TEST_F(ArchiveExtract, WritesThroughNoLinkBelowTheDestination) {
   EXPECT_EQ(Tree(outside), std::vector<std::string>{"victim"});
   EXPECT_EQ(ReadWholeFile(outside / "victim"), std::vector<unsigned char>{'v'});
   EXPECT_EQ(Tree(dest), (std::vector<std::string>{"SUB2", "dangling", "file2", "keep", "ok", "sub"}));
+}
+
+// A command's file system lists a directory once for the searches ignoring
+// case, however many new files go into it, and finds the names it made in
+// whatever case they are asked for.
+TEST_F(ArchiveExtract, ListsADirectoryABoundedNumberOfTimesWhateverTheFileCount) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Linux only: Windows looks names up ignoring case itself";
+#else
+  const auto extract = [&](int files) {
+    RawArchiveBuilder built;
+    for (int i = 0; i < files; ++i) built.Stored("out/f" + std::to_string(i), "x");
+    WriteWholeFile(path, built.Build().Bytes());
+    const fsys::path dest = dir / ("dest" + std::to_string(files));
+    platform::native::ResolutionCache cache;
+    const std::unique_ptr<platform::FileSystem> fs = platform::native::NativeFileSystemWith(cache);
+    Archive own(*fs);
+    EXPECT_TRUE(own.Open(path.c_str(), Archive::ModeRead) &&
+                own.ExtractAll(dest.c_str(), nullptr) && own.Close(false));
+    EXPECT_EQ(Tree(dest).size(), size_t(files) + 1);
+    EXPECT_TRUE(platform::File(*fs, fs->Open(dest.string() + "/OUT/F1", platform::Access::Read,
+                                             platform::Creation::OpenExisting,
+                                             platform::Lock::None))
+                    .IsOpen());
+    return cache.Listings();
+  };
+  const size_t few = extract(10);
+  EXPECT_LE(few, 3u);  // the destination, the directory in it, the archive's (for its journal)
+  EXPECT_EQ(extract(300), few);
+#endif
 }
 
 }  // namespace
