@@ -9,6 +9,7 @@
 #include "archive/Archive.h"
 #include "archive/Format.h"
 #include "archive/Journal.h"
+#include "archive/NameIndex.h"
 #include "platform/FileSystem.h"
 
 namespace GAME {
@@ -218,6 +219,7 @@ void Archive::ResetIndex() {
   partBuffer.reset();
   loadedIndex.reset();
   table.reset();
+  if (nameIndex) nameIndex->Forget();
 }
 
 bool Archive::LoadIndex(uint64_t fileSize) {
