@@ -420,16 +420,10 @@ class KORVAT_API Archive {
   // index will hold, kept by the entry ownership helpers.
   uint64_t partAndNameBytes = 0;
   uint32_t blockSize;
-  // The whole index as read at Open: its name table is what the loaded
-  // entries' names point into until they change, and Close compares the
-  // index it would write with it.
-  struct LoadedIndex {
-    std::unique_ptr<char[]> bytes;
-    uint32_t offset = 0;  // where it was in the file
-    uint64_t size = 0;
-  };
-  std::unique_ptr<PartRecord[]> partBuffer;  // the part table as loaded
-  std::unique_ptr<LoadedIndex> loadedIndex;
+  // The part table and the name table as loaded, which the loaded entries'
+  // parts and names point into until they change.
+  std::unique_ptr<PartRecord[]> partBuffer;
+  std::unique_ptr<char[]> nameBuffer;
   uint32_t tableSize = 0;
   std::unique_ptr<FileEntry*[]> table;
   // FindFile's index of the linked entries; exists whenever table does.
