@@ -360,6 +360,9 @@ class KORVAT_API Archive {
   KORVAT_LOCAL void SetEntryParts(unsigned int index, std::unique_ptr<PartRecord[]> parts,
                                  unsigned int count);
   KORVAT_LOCAL void ReleaseEntryBlocks(unsigned int index);
+  // Makes entryBlocks one per entry, as it must be before an entry owns a
+  // block or entries are moved.
+  KORVAT_LOCAL void ClaimEntryBlocks();
   KORVAT_LOCAL uint32_t DataEnd() const;  // end of the last entry's region, or 2048
 
   // Adding (ArchiveAdd.cpp).
@@ -414,7 +417,9 @@ class KORVAT_API Archive {
   // is rebuilt whenever it is reached, as it always was, while the storage
   // itself grows geometrically.
   size_t entryCapacity = 0;
-  std::vector<EntryBlocks> entryBlocks;  // ModeWrite: one per entry
+  // ModeWrite: one per entry once an entry owns a block; until then it may
+  // hold fewer, all empty, so that an opening that changes nothing makes none.
+  std::vector<EntryBlocks> entryBlocks;
   std::list<uint32_t> freeEntries;
   // ModeWrite: bytes of part records and of names with their NULs that the
   // index will hold, kept by the entry ownership helpers.

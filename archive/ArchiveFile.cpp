@@ -187,7 +187,6 @@ bool Archive::Close(bool allowReopen) {
   if (fileMode == ModeWrite) {
     if (open) saved = SaveIndex();
     journal.reset();
-    for (unsigned int i = 0; i < entries.size(); ++i) ReleaseEntryBlocks(i);
   }
   if (open) {
     fs->Close(fileHandle);

@@ -368,7 +368,6 @@ bool Archive::LoadIndex(uint64_t fileSize) {
   if (fileMode == ModeRead) return true;
   // ModeWrite: entries can be added, replaced and removed one by one; the
   // loaded ones keep pointing into the tables until they change.
-  entryBlocks.resize(entries.size());
   partAndNameBytes = tableBytes;
   for (unsigned int i = 0; i < entries.size(); ++i) {
     if (!(entries[i].flags & format::kFlagActive)) freeEntries.push_back(i);
@@ -423,7 +422,12 @@ bool Archive::ReadArchive(uint64_t offset, void* data, size_t size) const {
   return read.ok && read.count == size;
 }
 
+void Archive::ClaimEntryBlocks() {
+  if (entryBlocks.size() < entries.size()) entryBlocks.resize(entries.size());
+}
+
 void Archive::SetEntryName(unsigned int index, const std::string& name) {
+  ClaimEntryBlocks();
   auto block = std::make_unique<char[]>(name.size() + 1);
   std::memcpy(block.get(), name.data(), name.size());
   block[name.size()] = '\0';
@@ -436,6 +440,7 @@ void Archive::SetEntryName(unsigned int index, const std::string& name) {
 
 void Archive::SetEntryParts(unsigned int index, std::unique_ptr<PartRecord[]> parts,
                             unsigned int count) {
+  ClaimEntryBlocks();
   if (entries[index].parts != nullptr) {
     partAndNameBytes -= uint64_t(entries[index].numParts) * format::kPartRecordSize;
   }
@@ -446,14 +451,14 @@ void Archive::SetEntryParts(unsigned int index, std::unique_ptr<PartRecord[]> pa
 }
 
 void Archive::ReleaseEntryBlocks(unsigned int index) {
-  if (index < entryBlocks.size()) {
-    // Loaded entries own no blocks: theirs are in the loaded tables.
+  if (fileMode == ModeWrite) {
     if (entries[index].name != nullptr) partAndNameBytes -= entries[index].nameLength + 1;
     if (entries[index].parts != nullptr) {
       partAndNameBytes -= uint64_t(entries[index].numParts) * format::kPartRecordSize;
     }
-    entryBlocks[index] = EntryBlocks{};
   }
+  // Loaded entries own no blocks: theirs are in the loaded tables.
+  if (index < entryBlocks.size()) entryBlocks[index] = EntryBlocks{};
   entries[index].name = nullptr;
   entries[index].parts = nullptr;
 }

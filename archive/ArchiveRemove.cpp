@@ -133,6 +133,7 @@ void Archive::SettleCompacted(size_t next, size_t kept) {
 
 bool Archive::Compact() {
   if (!Writable()) return Fail(ErrorCode::NotOpen, "not open for writing");
+  ClaimEntryBlocks();  // they move with their entries
   const std::optional<uint64_t> fileSize = fs->Size(fileHandle);
   if (!fileSize) return FailSystem(ErrorCode::IO, fileName);
   const CompactionPlan plan =
