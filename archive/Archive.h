@@ -408,6 +408,12 @@ class KORVAT_API Archive {
 
   const platform::FileSystem* fs;
   bool reopenable = false;
+  // ModeWrite: whether the index as loaded is byte for byte the one Close
+  // would write for it, where it lies and with nothing after it; and whether
+  // anything changed the entries since. Then a Close with nothing written
+  // has only the header to compare.
+  bool loadedAsWritten = false;
+  bool indexChanged = false;
   FileTime fileTime = {0, 0};
   void* fileHandle;
   FileMode fileMode = ModeNone;

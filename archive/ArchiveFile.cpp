@@ -154,6 +154,7 @@ bool Archive::Open(const char* name, FileMode mode) {
   fileName = name;
   file.Release();
   BuildTable();
+  indexChanged = false;  // linking the loaded entries changed nothing
   return true;
 }
 

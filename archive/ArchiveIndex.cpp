@@ -272,6 +272,8 @@ void Archive::ResetIndex() {
   partAndNameBytes = 0;
   partBuffer.reset();
   nameBuffer.reset();
+  loadedAsWritten = false;
+  indexChanged = false;
   table.reset();
   if (nameIndex) nameIndex->Forget();
 }
@@ -331,6 +333,10 @@ bool Archive::LoadIndex(uint64_t fileSize) {
   const uint64_t recordsAt = header.indexOffset + partBytes + header.nameTableSize;
   uint64_t dataEnd = format::kHeaderSize;
   uint64_t tableBytes = 0;
+  // The part records and name bytes before each entry as Close lays them out.
+  uint64_t partsSoFar = 0;
+  uint64_t namesSoFar = 0;
+  bool asWritten = true;
   for (uint32_t first = 0; first < header.numEntries; first += kRecordsPerChunk) {
     const uint32_t count = std::min(header.numEntries - first, kRecordsPerChunk);
     if (!ReadArchive(recordsAt + uint64_t(first) * format::kEntryRecordSize, chunk.get(),
@@ -352,14 +358,21 @@ bool Archive::LoadIndex(uint64_t fileSize) {
       entry.checksum = r.checksum;
       entry.fileTime = {r.fileTimeLow, r.fileTimeHigh};
       entry.nameLength = r.nameLength;
+      asWritten = asWritten && r.firstPart == partsSoFar && r.nameOffset == namesSoFar;
+      partsSoFar += r.numParts;
       if (r.flags & format::kFlagActive) {
         entry.name = names.get() + r.nameOffset;
         entry.parts = parts.get() + r.firstPart;
         tableBytes += r.nameLength + 1 + uint64_t(r.numParts) * format::kPartRecordSize;
+        namesSoFar += r.nameLength + 1;
       }
       loaded.push_back(entry);
     }
   }
+  // dataEnd is now the end of the last entry's region.
+  loadedAsWritten = asWritten && partsSoFar == header.numParts &&
+                    namesSoFar == header.nameTableSize && header.indexOffset == dataEnd &&
+                    fileSize == header.indexOffset + indexBytes;
 
   entries = std::move(loaded);
   entryCapacity = entries.size();
@@ -387,6 +400,13 @@ bool Archive::SaveIndex() {
   unsigned char header[format::kHeaderSize];
   FillHeader(shape, static_cast<uint32_t>(entries.size()), indexOffset, header);
   const std::optional<uint64_t> size = fs->Size(fileHandle);
+  if (!journal->Started() && !indexChanged && loadedAsWritten && size && *size == indexEnd) {
+    // Nothing changed or written since the opening (under the exclusive
+    // lock), and the index is where it was: only the header may differ.
+    const std::optional<bool> sameHeader = OnDisk(*fs, fileHandle, 0, header, sizeof header);
+    if (!sameHeader) return FailSystem(ErrorCode::IO, "reading the index");
+    if (*sameHeader) return true;
+  }
   if (!journal->Started() && size && *size >= indexEnd) {
     // Nothing written since the opening (under the exclusive lock), and the
     // file is long enough to hold this index already: when it does, as after
@@ -427,6 +447,7 @@ void Archive::ClaimEntryBlocks() {
 }
 
 void Archive::SetEntryName(unsigned int index, const std::string& name) {
+  indexChanged = true;
   ClaimEntryBlocks();
   auto block = std::make_unique<char[]>(name.size() + 1);
   std::memcpy(block.get(), name.data(), name.size());
@@ -440,6 +461,7 @@ void Archive::SetEntryName(unsigned int index, const std::string& name) {
 
 void Archive::SetEntryParts(unsigned int index, std::unique_ptr<PartRecord[]> parts,
                             unsigned int count) {
+  indexChanged = true;
   ClaimEntryBlocks();
   if (entries[index].parts != nullptr) {
     partAndNameBytes -= uint64_t(entries[index].numParts) * format::kPartRecordSize;
@@ -451,6 +473,7 @@ void Archive::SetEntryParts(unsigned int index, std::unique_ptr<PartRecord[]> pa
 }
 
 void Archive::ReleaseEntryBlocks(unsigned int index) {
+  indexChanged = true;
   if (fileMode == ModeWrite) {
     if (entries[index].name != nullptr) partAndNameBytes -= entries[index].nameLength + 1;
     if (entries[index].parts != nullptr) {

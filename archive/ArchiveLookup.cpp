@@ -52,6 +52,7 @@ void Archive::BuildTable() {
 }
 
 void Archive::LinkEntry(FileEntry& entry) {
+  indexChanged = true;
   FileEntry*& head = table[HashName(entry.name, entry.nameLength)];
   entry.next = head;
   head = &entry;
@@ -62,6 +63,7 @@ void Archive::LinkEntry(FileEntry& entry) {
 }
 
 void Archive::UnlinkEntry(FileEntry& entry) {
+  indexChanged = true;
   FileEntry** link = &table[HashName(entry.name, entry.nameLength)];
   while (*link != nullptr && *link != &entry) link = &(*link)->next;
   if (*link == &entry) *link = entry.next;
