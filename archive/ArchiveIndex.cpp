@@ -251,7 +251,8 @@ std::optional<bool> IndexOnDisk(const platform::FileSystem& fs, void* file,
   DiskComparison disk(fs, file, offset, IndexSize(shape, entries.size()));
   static constexpr unsigned char kNul = 0;
   const bool same = WalkIndex(
-      entries, [&](const unsigned char* bytes) { return disk.Same(bytes, format::kPartRecordSize); },
+      entries,
+      [&](const unsigned char* bytes) { return disk.Same(bytes, format::kPartRecordSize); },
       [&](const char* name, uint32_t length) {
         return disk.Same(reinterpret_cast<const unsigned char*>(name), length) &&
                disk.Same(&kNul, 1);
