@@ -360,6 +360,9 @@ class KORVAT_API Archive {
   KORVAT_LOCAL void SetEntryParts(unsigned int index, std::unique_ptr<PartRecord[]> parts,
                                  unsigned int count);
   KORVAT_LOCAL void ReleaseEntryBlocks(unsigned int index);
+  // Makes entryBlocks one per entry, as it must be before an entry owns a
+  // block or entries are moved.
+  KORVAT_LOCAL void ClaimEntryBlocks();
   KORVAT_LOCAL uint32_t DataEnd() const;  // end of the last entry's region, or 2048
 
   // Adding (ArchiveAdd.cpp).
@@ -405,6 +408,12 @@ class KORVAT_API Archive {
 
   const platform::FileSystem* fs;
   bool reopenable = false;
+  // ModeWrite: whether the index as loaded is byte for byte the one Close
+  // would write for it, where it lies and with nothing after it; and whether
+  // anything changed the entries since. Then a Close with nothing written
+  // has only the header to compare.
+  bool loadedAsWritten = false;
+  bool indexChanged = false;
   FileTime fileTime = {0, 0};
   void* fileHandle;
   FileMode fileMode = ModeNone;
@@ -414,22 +423,18 @@ class KORVAT_API Archive {
   // is rebuilt whenever it is reached, as it always was, while the storage
   // itself grows geometrically.
   size_t entryCapacity = 0;
-  std::vector<EntryBlocks> entryBlocks;  // ModeWrite: one per entry
+  // ModeWrite: one per entry once an entry owns a block; until then it may
+  // hold fewer, all empty, so that an opening that changes nothing makes none.
+  std::vector<EntryBlocks> entryBlocks;
   std::list<uint32_t> freeEntries;
   // ModeWrite: bytes of part records and of names with their NULs that the
   // index will hold, kept by the entry ownership helpers.
   uint64_t partAndNameBytes = 0;
   uint32_t blockSize;
-  // The whole index as read at Open: its name table is what the loaded
-  // entries' names point into until they change, and Close compares the
-  // index it would write with it.
-  struct LoadedIndex {
-    std::unique_ptr<char[]> bytes;
-    uint32_t offset = 0;  // where it was in the file
-    uint64_t size = 0;
-  };
-  std::unique_ptr<PartRecord[]> partBuffer;  // the part table as loaded
-  std::unique_ptr<LoadedIndex> loadedIndex;
+  // The part table and the name table as loaded, which the loaded entries'
+  // parts and names point into until they change.
+  std::unique_ptr<PartRecord[]> partBuffer;
+  std::unique_ptr<char[]> nameBuffer;
   uint32_t tableSize = 0;
   std::unique_ptr<FileEntry*[]> table;
   // FindFile's index of the linked entries; exists whenever table does.

@@ -1,5 +1,6 @@
 // The archive object's life: construction, Open, Close, ReOpen and the small
 // accessors. Loading and saving the index itself live in ArchiveIndex.cpp.
+#include <algorithm>
 #include <cstring>
 
 #include "archive/Archive.h"
@@ -23,16 +24,26 @@ bool SameTime(const Archive::FileTime& a, const Archive::FileTime& b) {
 }
 
 // What the index as opened refers to: every active entry's data and the
-// index itself, with whatever follows it.
+// index itself, with whatever follows it. A loaded index has its entries in
+// file order (Open checks that), so neighbours are joined as they come and a
+// packed archive gives a few ranges, not one per entry; the journal sorts
+// whatever else comes out of order.
 std::vector<ByteRange> NeededRanges(const mem::vector<Archive::FileEntry>& entries,
                                     uint32_t dataEnd, uint64_t fileSize) {
   std::vector<ByteRange> needed;
+  const auto add = [&needed](uint64_t begin, uint64_t end) {
+    if (!needed.empty() && needed.back().begin <= begin && begin <= needed.back().end) {
+      needed.back().end = std::max(needed.back().end, end);
+    } else {
+      needed.push_back({begin, end});
+    }
+  };
   for (const Archive::FileEntry& entry : entries) {
     if (entry.flags & format::kFlagActive) {
-      needed.push_back({entry.offset, uint64_t(entry.offset) + entry.storedSize});
+      add(entry.offset, uint64_t(entry.offset) + entry.storedSize);
     }
   }
-  needed.push_back({dataEnd, fileSize});
+  add(dataEnd, fileSize);
   return needed;
 }
 
@@ -143,6 +154,7 @@ bool Archive::Open(const char* name, FileMode mode) {
   fileName = name;
   file.Release();
   BuildTable();
+  indexChanged = false;  // linking the loaded entries changed nothing
   return true;
 }
 
@@ -176,7 +188,6 @@ bool Archive::Close(bool allowReopen) {
   if (fileMode == ModeWrite) {
     if (open) saved = SaveIndex();
     journal.reset();
-    for (unsigned int i = 0; i < entries.size(); ++i) ReleaseEntryBlocks(i);
   }
   if (open) {
     fs->Close(fileHandle);

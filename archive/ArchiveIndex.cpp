@@ -2,6 +2,7 @@
 // writing them back at Close, the list of reusable entries, and the heap
 // blocks that entries own while an archive is open for writing.
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <optional>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "archive/Archive.h"
 #include "archive/Format.h"
 #include "archive/Journal.h"
+#include "archive/NameIndex.h"
 #include "platform/FileSystem.h"
 
 namespace GAME {
@@ -19,6 +21,10 @@ using format::EntryRecord;
 using format::Header;
 
 constexpr uint64_t kIndexChunk = uint64_t(16) << 20;
+// Entry records are checked, and an index compared with the file, this many
+// bytes at a time, through one small buffer that stays in the cache.
+constexpr uint32_t kRecordsPerChunk = 2048;
+constexpr size_t kCompareChunk = size_t(kRecordsPerChunk) * format::kEntryRecordSize;
 
 bool WriteAll(const platform::FileSystem& fs, void* file, uint64_t offset,
               const unsigned char* data, size_t size) {
@@ -154,14 +160,17 @@ bool WalkIndex(const mem::vector<Archive::FileEntry>& entries, Part part, Name n
   return true;
 }
 
+// The bytes of the index of that shape.
+uint64_t IndexSize(const IndexShape& shape, size_t numEntries) {
+  return uint64_t(shape.numParts) * format::kPartRecordSize + shape.nameTableSize +
+         uint64_t(numEntries) * format::kEntryRecordSize;
+}
+
 // Lays the part table, the name table and the entry records out in index,
-// to be written at indexOffset with one call, and fills the header (its
-// change mark clear).
-void LayOutIndex(const mem::vector<Archive::FileEntry>& entries, uint32_t indexOffset,
-                 std::vector<unsigned char>& index, unsigned char* header) {
-  const IndexShape shape = ShapeOf(entries);
-  const size_t partBytes = size_t(shape.numParts) * format::kPartRecordSize;
-  index.resize(partBytes + shape.nameTableSize + entries.size() * format::kEntryRecordSize);
+// to be written with one call.
+void LayOutIndex(const mem::vector<Archive::FileEntry>& entries, const IndexShape& shape,
+                 std::vector<unsigned char>& index) {
+  index.resize(static_cast<size_t>(IndexSize(shape, entries.size())));
   unsigned char* out = index.data();
   WalkIndex(
       entries,
@@ -178,32 +187,79 @@ void LayOutIndex(const mem::vector<Archive::FileEntry>& entries, uint32_t indexO
         out = std::copy_n(bytes, format::kEntryRecordSize, out);
         return true;
       });
-  FillHeader(shape, static_cast<uint32_t>(entries.size()), indexOffset, header);
 }
 
-// Whether the index of entries is, byte for byte, the size bytes at loaded;
-// compared as it is laid out, without building it.
-bool IndexEquals(const mem::vector<Archive::FileEntry>& entries, const unsigned char* loaded,
-                 uint64_t size) {
-  const IndexShape shape = ShapeOf(entries);
-  if (uint64_t(shape.numParts) * format::kPartRecordSize + shape.nameTableSize +
-          uint64_t(entries.size()) * format::kEntryRecordSize !=
-      size) {
-    return false;
+// The bytes of a file from an offset on, compared in order with the pieces
+// given, read a chunk at a time.
+class DiskComparison {
+ public:
+  DiskComparison(const platform::FileSystem& fs, void* file, uint64_t offset, uint64_t size)
+      : fs_(fs),
+        file_(file),
+        next_(offset),
+        left_(size),
+        buffer_(std::make_unique_for_overwrite<unsigned char[]>(
+            static_cast<size_t>(std::min<uint64_t>(size, kCompareChunk)))) {}
+
+  // Whether the next size bytes on disk are these; false too when they
+  // cannot be read (Failed then says so).
+  bool Same(const unsigned char* bytes, size_t size) {
+    while (size > 0) {
+      if (at_ == held_ && !Refill()) return false;
+      const size_t n = std::min(size, held_ - at_);
+      if (std::memcmp(buffer_.get() + at_, bytes, n) != 0) return false;
+      at_ += n;
+      bytes += n;
+      size -= n;
+    }
+    return true;
   }
-  const unsigned char* at = loaded;
-  const auto same = [&](const unsigned char* bytes, size_t n) {
-    const bool equal = std::memcmp(at, bytes, n) == 0;
-    at += n;
-    return equal;
-  };
-  return WalkIndex(
-      entries, [&](const unsigned char* bytes) { return same(bytes, format::kPartRecordSize); },
+  bool Failed() const { return failed_; }
+
+ private:
+  bool Refill() {
+    const auto n = static_cast<size_t>(std::min<uint64_t>(left_, kCompareChunk));
+    if (n == 0) return false;  // the pieces go on past the index
+    const platform::IoResult read = fs_.ReadAt(file_, next_, buffer_.get(), n);
+    if (!read.ok || read.count != n) {
+      failed_ = true;
+      return false;
+    }
+    next_ += n;
+    left_ -= n;
+    at_ = 0;
+    held_ = n;
+    return true;
+  }
+
+  const platform::FileSystem& fs_;
+  void* file_;
+  uint64_t next_;
+  uint64_t left_;
+  std::unique_ptr<unsigned char[]> buffer_;
+  size_t at_ = 0;
+  size_t held_ = 0;
+  bool failed_ = false;
+};
+
+// Whether the file holds the index of entries, of that shape, at offset;
+// compared as it is laid out, without building it. Nothing when it cannot
+// be read.
+std::optional<bool> IndexOnDisk(const platform::FileSystem& fs, void* file,
+                                const mem::vector<Archive::FileEntry>& entries,
+                                const IndexShape& shape, uint64_t offset) {
+  DiskComparison disk(fs, file, offset, IndexSize(shape, entries.size()));
+  static constexpr unsigned char kNul = 0;
+  const bool same = WalkIndex(
+      entries,
+      [&](const unsigned char* bytes) { return disk.Same(bytes, format::kPartRecordSize); },
       [&](const char* name, uint32_t length) {
-        return same(reinterpret_cast<const unsigned char*>(name), length) &&
-               *at++ == '\0';
+        return disk.Same(reinterpret_cast<const unsigned char*>(name), length) &&
+               disk.Same(&kNul, 1);
       },
-      [&](const unsigned char* bytes) { return same(bytes, format::kEntryRecordSize); });
+      [&](const unsigned char* bytes) { return disk.Same(bytes, format::kEntryRecordSize); });
+  if (disk.Failed()) return std::nullopt;
+  return same;
 }
 
 }  // namespace
@@ -216,8 +272,11 @@ void Archive::ResetIndex() {
   freeEntries.clear();
   partAndNameBytes = 0;
   partBuffer.reset();
-  loadedIndex.reset();
+  nameBuffer.reset();
+  loadedAsWritten = false;
+  indexChanged = false;
   table.reset();
+  if (nameIndex) nameIndex->Forget();
 }
 
 bool Archive::LoadIndex(uint64_t fileSize) {
@@ -239,66 +298,90 @@ bool Archive::LoadIndex(uint64_t fileSize) {
     return Fail(ErrorCode::NotAnArchive, "index outside the file");
   }
 
-  // The whole index in one buffer, read a chunk at a time (pages are only
-  // taken as they are read, so memory follows what was actually read rather
-  // than what the header claims). It stays as the name table the entries'
-  // names point into, and as the bytes Close compares its index with.
-  auto index = std::make_unique_for_overwrite<char[]>(static_cast<size_t>(indexBytes));
-  for (uint64_t done = 0; done < indexBytes;) {
-    const auto n = static_cast<size_t>(std::min<uint64_t>(indexBytes - done, kIndexChunk));
-    if (!ReadArchive(header.indexOffset + done, index.get() + done, n)) {
-      return FailSystem(ErrorCode::IO, "reading the index");
-    }
-    done += n;
-  }
-  const auto* bytes = reinterpret_cast<const unsigned char*>(index.get());
-
+  // The part table is read straight into its records and the name table
+  // into a block of its own: the loaded entries point into both, in either
+  // mode, so nothing per entry is allocated (a changed entry gets blocks of
+  // its own). Their pages are only taken as they are read, so memory
+  // follows what was actually read rather than what the header claims.
+  static_assert(sizeof(PartRecord) == format::kPartRecordSize);
   auto parts = std::make_unique_for_overwrite<PartRecord[]>(header.numParts);
-  for (uint32_t k = 0; k < header.numParts; ++k) {
-    const unsigned char* p = bytes + uint64_t(k) * format::kPartRecordSize;
-    parts[k] = {format::LoadU32(p), format::LoadU32(p + 4), format::LoadU32(p + 8)};
+  auto names = std::make_unique_for_overwrite<char[]>(header.nameTableSize);
+  const auto readTable = [this](uint64_t offset, void* table, uint64_t size) {
+    for (uint64_t done = 0; done < size;) {
+      const auto n = static_cast<size_t>(std::min(size - done, kIndexChunk));
+      if (!ReadArchive(offset + done, static_cast<char*>(table) + done, n)) return false;
+      done += n;
+    }
+    return true;
+  };
+  if (!readTable(header.indexOffset, parts.get(), partBytes) ||
+      !readTable(header.indexOffset + partBytes, names.get(), header.nameTableSize)) {
+    return FailSystem(ErrorCode::IO, "reading the index");
   }
-  char* names = index.get() + partBytes;
+  if constexpr (std::endian::native != std::endian::little) {
+    for (uint32_t k = 0; k < header.numParts; ++k) {
+      const auto* p = reinterpret_cast<const unsigned char*>(&parts[k]);
+      parts[k] = {format::LoadU32(p), format::LoadU32(p + 4), format::LoadU32(p + 8)};
+    }
+  }
 
-  // One pass checks each record and makes its entry; nothing per entry is
-  // allocated: names and parts point into the two tables, in either mode
-  // (a changed entry gets blocks of its own).
+  // The entry records pass through one small buffer: each is checked and
+  // made into its entry as it comes, so no memory holds them twice.
   mem::vector<FileEntry> loaded;
   loaded.reserve(header.numEntries);  // exactly: the first append regrows
-  const unsigned char* records = bytes + partBytes + header.nameTableSize;
+  const auto chunk = std::make_unique_for_overwrite<unsigned char[]>(
+      size_t(std::min(header.numEntries, kRecordsPerChunk)) * format::kEntryRecordSize);
+  const uint64_t recordsAt = header.indexOffset + partBytes + header.nameTableSize;
   uint64_t dataEnd = format::kHeaderSize;
   uint64_t tableBytes = 0;
-  for (uint32_t i = 0; i < header.numEntries; ++i) {
-    const EntryRecord r = format::DecodeEntryRecord(records + uint64_t(i) * format::kEntryRecordSize);
-    if (!RecordIsSound(r, header, parts.get(), names, dataEnd, kMaxPartSize)) {
-      return Fail(ErrorCode::NotAnArchive, "entry record " + std::to_string(i) + " malformed");
+  // The part records and name bytes before each entry as Close lays them out.
+  uint64_t partsSoFar = 0;
+  uint64_t namesSoFar = 0;
+  bool asWritten = true;
+  for (uint32_t first = 0; first < header.numEntries; first += kRecordsPerChunk) {
+    const uint32_t count = std::min(header.numEntries - first, kRecordsPerChunk);
+    if (!ReadArchive(recordsAt + uint64_t(first) * format::kEntryRecordSize, chunk.get(),
+                     size_t(count) * format::kEntryRecordSize)) {
+      return FailSystem(ErrorCode::IO, "reading the index");
     }
-    FileEntry entry{};
-    entry.flags = r.flags;
-    entry.offset = r.offset;
-    entry.storedSize = r.storedSize;
-    entry.realSize = r.realSize;
-    entry.numParts = r.numParts;
-    entry.checksum = r.checksum;
-    entry.fileTime = {r.fileTimeLow, r.fileTimeHigh};
-    entry.nameLength = r.nameLength;
-    if (r.flags & format::kFlagActive) {
-      entry.name = names + r.nameOffset;
-      entry.parts = parts.get() + r.firstPart;
-      tableBytes += r.nameLength + 1 + uint64_t(r.numParts) * format::kPartRecordSize;
+    for (uint32_t k = 0; k < count; ++k) {
+      const EntryRecord r = format::DecodeEntryRecord(chunk.get() + k * format::kEntryRecordSize);
+      if (!RecordIsSound(r, header, parts.get(), names.get(), dataEnd, kMaxPartSize)) {
+        return Fail(ErrorCode::NotAnArchive,
+                    "entry record " + std::to_string(first + k) + " malformed");
+      }
+      FileEntry entry{};
+      entry.flags = r.flags;
+      entry.offset = r.offset;
+      entry.storedSize = r.storedSize;
+      entry.realSize = r.realSize;
+      entry.numParts = r.numParts;
+      entry.checksum = r.checksum;
+      entry.fileTime = {r.fileTimeLow, r.fileTimeHigh};
+      entry.nameLength = r.nameLength;
+      asWritten = asWritten && r.firstPart == partsSoFar && r.nameOffset == namesSoFar;
+      partsSoFar += r.numParts;
+      if (r.flags & format::kFlagActive) {
+        entry.name = names.get() + r.nameOffset;
+        entry.parts = parts.get() + r.firstPart;
+        tableBytes += r.nameLength + 1 + uint64_t(r.numParts) * format::kPartRecordSize;
+        namesSoFar += r.nameLength + 1;
+      }
+      loaded.push_back(entry);
     }
-    loaded.push_back(entry);
   }
+  // dataEnd is now the end of the last entry's region.
+  loadedAsWritten = asWritten && partsSoFar == header.numParts &&
+                    namesSoFar == header.nameTableSize && header.indexOffset == dataEnd &&
+                    fileSize == header.indexOffset + indexBytes;
 
   entries = std::move(loaded);
   entryCapacity = entries.size();
   partBuffer = std::move(parts);
-  loadedIndex = std::make_unique<LoadedIndex>(
-      LoadedIndex{std::move(index), header.indexOffset, indexBytes});
+  nameBuffer = std::move(names);
   if (fileMode == ModeRead) return true;
   // ModeWrite: entries can be added, replaced and removed one by one; the
   // loaded ones keep pointing into the tables until they change.
-  entryBlocks.resize(entries.size());
   partAndNameBytes = tableBytes;
   for (unsigned int i = 0; i < entries.size(); ++i) {
     if (!(entries[i].flags & format::kFlagActive)) freeEntries.push_back(i);
@@ -313,37 +396,34 @@ uint32_t Archive::DataEnd() const {
 
 bool Archive::SaveIndex() {
   const uint32_t indexOffset = DataEnd();
+  const IndexShape shape = ShapeOf(entries);
+  const uint64_t indexEnd = indexOffset + IndexSize(shape, entries.size());
+  unsigned char header[format::kHeaderSize];
+  FillHeader(shape, static_cast<uint32_t>(entries.size()), indexOffset, header);
   const std::optional<uint64_t> size = fs->Size(fileHandle);
-  // Nothing written since the index was loaded (under the exclusive lock):
-  // when it goes back where it was, unchanged, only the header is read.
-  if (!journal->Started() && loadedIndex && indexOffset == loadedIndex->offset && size &&
-      *size == indexOffset + loadedIndex->size &&
-      IndexEquals(entries, reinterpret_cast<const unsigned char*>(loadedIndex->bytes.get()),
-                  loadedIndex->size)) {
-    unsigned char header[format::kHeaderSize];
-    FillHeader(ShapeOf(entries), static_cast<uint32_t>(entries.size()), indexOffset, header);
+  if (!journal->Started() && !indexChanged && loadedAsWritten && size && *size == indexEnd) {
+    // Nothing changed or written since the opening (under the exclusive
+    // lock), and the index is where it was: only the header may differ.
     const std::optional<bool> sameHeader = OnDisk(*fs, fileHandle, 0, header, sizeof header);
     if (!sameHeader) return FailSystem(ErrorCode::IO, "reading the index");
     if (*sameHeader) return true;
   }
-  std::vector<unsigned char> index;
-  unsigned char header[format::kHeaderSize];
-  LayOutIndex(entries, indexOffset, index, header);
-
-  const uint64_t indexEnd = uint64_t(indexOffset) + index.size();
   if (!journal->Started() && size && *size >= indexEnd) {
-    // Nothing written yet, and the file is long enough to hold this index
-    // already: when it does, at most bytes another writer left are cut off.
-    const std::optional<bool> sameIndex =
-        OnDisk(*fs, fileHandle, indexOffset, index.data(), index.size());
+    // Nothing written since the opening (under the exclusive lock), and the
+    // file is long enough to hold this index already: when it does, as after
+    // an opening that changed nothing, at most bytes another writer left
+    // after it are cut off.
+    const std::optional<bool> sameIndex = IndexOnDisk(*fs, fileHandle, entries, shape, indexOffset);
     const std::optional<bool> sameHeader =
-        sameIndex ? OnDisk(*fs, fileHandle, 0, header, sizeof header) : std::nullopt;
+        sameIndex && *sameIndex ? OnDisk(*fs, fileHandle, 0, header, sizeof header) : sameIndex;
     if (!sameHeader) return FailSystem(ErrorCode::IO, "reading the index");
-    if (*sameIndex && *sameHeader) {
+    if (*sameHeader) {
       return *size == indexEnd || fs->Truncate(fileHandle, indexEnd) ||
              FailSystem(ErrorCode::IO, "cutting the archive");
     }
   }
+  std::vector<unsigned char> index;
+  LayOutIndex(entries, shape, index);
   // The index and its header are flushed in turn; the header keeps the mark
   // "in progress", so until the journal is deleted (which commits) the
   // change can still be rolled back. The mark is cleared after that.
@@ -363,7 +443,13 @@ bool Archive::ReadArchive(uint64_t offset, void* data, size_t size) const {
   return read.ok && read.count == size;
 }
 
+void Archive::ClaimEntryBlocks() {
+  if (entryBlocks.size() < entries.size()) entryBlocks.resize(entries.size());
+}
+
 void Archive::SetEntryName(unsigned int index, const std::string& name) {
+  indexChanged = true;
+  ClaimEntryBlocks();
   auto block = std::make_unique<char[]>(name.size() + 1);
   std::memcpy(block.get(), name.data(), name.size());
   block[name.size()] = '\0';
@@ -376,6 +462,8 @@ void Archive::SetEntryName(unsigned int index, const std::string& name) {
 
 void Archive::SetEntryParts(unsigned int index, std::unique_ptr<PartRecord[]> parts,
                             unsigned int count) {
+  indexChanged = true;
+  ClaimEntryBlocks();
   if (entries[index].parts != nullptr) {
     partAndNameBytes -= uint64_t(entries[index].numParts) * format::kPartRecordSize;
   }
@@ -386,14 +474,15 @@ void Archive::SetEntryParts(unsigned int index, std::unique_ptr<PartRecord[]> pa
 }
 
 void Archive::ReleaseEntryBlocks(unsigned int index) {
-  if (index < entryBlocks.size()) {
-    // Loaded entries own no blocks: theirs are in the loaded tables.
+  indexChanged = true;
+  if (fileMode == ModeWrite) {
     if (entries[index].name != nullptr) partAndNameBytes -= entries[index].nameLength + 1;
     if (entries[index].parts != nullptr) {
       partAndNameBytes -= uint64_t(entries[index].numParts) * format::kPartRecordSize;
     }
-    entryBlocks[index] = EntryBlocks{};
   }
+  // Loaded entries own no blocks: theirs are in the loaded tables.
+  if (index < entryBlocks.size()) entryBlocks[index] = EntryBlocks{};
   entries[index].name = nullptr;
   entries[index].parts = nullptr;
 }

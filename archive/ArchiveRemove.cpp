@@ -119,6 +119,7 @@ CompactionPlan PlanCompaction(const mem::vector<Archive::FileEntry>& entries, ui
 void Archive::SettleCompacted(size_t next, size_t kept) {
   const size_t dropped = next - kept;
   if (dropped == 0) return;
+  indexChanged = true;
   for (size_t i = next; i < entries.size(); ++i) {
     entries[i - dropped] = entries[i];
     entryBlocks[i - dropped] = std::move(entryBlocks[i]);
@@ -133,6 +134,8 @@ void Archive::SettleCompacted(size_t next, size_t kept) {
 
 bool Archive::Compact() {
   if (!Writable()) return Fail(ErrorCode::NotOpen, "not open for writing");
+  indexChanged = true;
+  ClaimEntryBlocks();  // they move with their entries
   const std::optional<uint64_t> fileSize = fs->Size(fileHandle);
   if (!fileSize) return FailSystem(ErrorCode::IO, fileName);
   const CompactionPlan plan =

@@ -51,16 +51,20 @@ bool ByBegin(const ByteRange& a, const ByteRange& b) { return a.begin < b.begin;
 
 // The ranges sorted, those that overlap or touch joined.
 std::vector<ByteRange> Merged(std::vector<ByteRange> ranges) {
-  std::sort(ranges.begin(), ranges.end(), ByBegin);
-  std::vector<ByteRange> merged;
-  for (const ByteRange& r : ranges) {
-    if (!merged.empty() && r.begin <= merged.back().end) {
-      merged.back().end = std::max(merged.back().end, r.end);
+  if (!std::is_sorted(ranges.begin(), ranges.end(), ByBegin)) {
+    std::sort(ranges.begin(), ranges.end(), ByBegin);
+  }
+  size_t kept = 0;
+  for (size_t i = 0; i < ranges.size(); ++i) {
+    const ByteRange r = ranges[i];
+    if (kept > 0 && r.begin <= ranges[kept - 1].end) {
+      ranges[kept - 1].end = std::max(ranges[kept - 1].end, r.end);
     } else {
-      merged.push_back(r);
+      ranges[kept++] = r;
     }
   }
-  return merged;
+  ranges.resize(kept);
+  return ranges;
 }
 
 bool ReadAll(const platform::FileSystem& fs, platform::FileHandle file, uint64_t offset,
@@ -374,19 +378,11 @@ Journal::Journal(const platform::FileSystem& fs, std::string path, platform::Fil
       withFile_(withFile),
       chunk_(chunk),
       token_(NewToken(fs)) {
-  std::vector<ByteRange> sorted;
   for (const ByteRange& r : needed) {
     const uint64_t end = std::min(r.end, length);
-    if (r.begin < end) sorted.push_back({r.begin, end});
+    if (r.begin < end) needed_.push_back({r.begin, end});
   }
-  std::sort(sorted.begin(), sorted.end(), ByBegin);
-  for (const ByteRange& r : sorted) {
-    if (!needed_.empty() && r.begin <= needed_.back().end) {
-      needed_.back().end = std::max(needed_.back().end, r.end);
-    } else {
-      needed_.push_back(r);
-    }
-  }
+  needed_ = Merged(std::move(needed_));
 }
 
 std::vector<ByteRange> Journal::NeededWithin(std::initializer_list<ByteRange> ranges) const {

@@ -28,6 +28,14 @@ size_t NameIndex::Home(uint32_t hash) const {
   return static_cast<size_t>((uint64_t(hash) * 0x9E3779B97F4A7C15u) >> (64 - bits));
 }
 
+void NameIndex::Forget() {
+  std::vector<Slot>().swap(slots);
+  used = 0;
+  inserted = 0;
+  ready.store(false, std::memory_order_relaxed);
+  walk.store(0, std::memory_order_relaxed);
+}
+
 void NameIndex::Reset(size_t count) {
   slots.assign(std::max(kSmallest, std::bit_ceil(count * 2 + 1)), Slot{0, kEmpty, 0});
   used = 0;

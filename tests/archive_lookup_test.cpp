@@ -48,6 +48,38 @@ TEST_F(ArchiveLookup, FindsAnySpellingOfAStoredNameAmongManyAlike) {
   EXPECT_EQ(archive.FindFile(nullptr), -1);
 }
 
+// A foreign file may hold a name twice: the later entry wins while lookups
+// walk the chains and once they have built the name index, and after its
+// removal the earlier one is found.
+TEST_F(ArchiveLookup, FindsTheLaterOfTwoEntriesOfOneNameBeforeAndAfterIndexing) {
+  RawArchiveBuilder builder;
+  builder.Stored("twice", "0");
+  for (int i = 0; i < 50; ++i) builder.Stored("other" + std::to_string(i), "");
+  OpenBuilt(builder.Stored("twice", "1"));
+  for (int lookup = 0; lookup < 100; ++lookup) ASSERT_EQ(archive.FindFile("TWICE"), 51) << lookup;
+  ASSERT_TRUE(archive.RemoveFile(51));
+  EXPECT_EQ(archive.FindFile("twice"), 0);
+}
+
+// The table is rebuilt as entries are appended, removed and compacted away:
+// every name stays findable, and no other.
+TEST_F(ArchiveLookup, NamesStayFindableAsTheTableGrowsAndShrinks) {
+  Open();
+  int added = 0;
+  const auto addUpTo = [&](int count) {
+    for (; added < count; ++added) ASSERT_GE(Add("f" + std::to_string(added), "x"), 0);
+  };
+  addUpTo(2049);
+  ASSERT_TRUE(archive.Close(false));
+  Open();
+  for (int i = 0; i < 1500; ++i) ASSERT_TRUE(archive.RemoveFile(i));
+  ASSERT_TRUE(archive.Compact());
+  addUpTo(added + 1501);
+  for (int i = 0; i < added; ++i) {
+    EXPECT_EQ(archive.FindFile(("F" + std::to_string(i)).c_str()) >= 0, i >= 1500) << i;
+  }
+}
+
 TEST_F(ArchiveLookup, AppendsTheIndicesOfEveryNameEndingWithThePattern) {
   RawArchiveBuilder built;
   built.Stored("maps/a.tex", "0").Stored("a.text", "1").Compressed("tex", "2").Removed(3);
