@@ -1,11 +1,13 @@
 // Injected I/O faults and crashes. Each scenario runs once to count its
 // reads, writes, truncations, flushes, opens and removals, then once for
 // every one of them failing, coming up short or ending the process; a crash
-// keeps, drops, tears or reorders what was not flushed. The step that met the
-// fault reports it, every other step succeeds. Then a reader sees, writing
-// nothing, the files the run should leave (or, when Close did not report
-// success, those of before), and a writer rolls the journal back to the same,
-// leaving a well-formed archive and no journal.
+// keeps, drops, tears, reorders or loses sectors of what was not flushed (a
+// journal segment of more than kTestChunk goes out in several writes: with
+// sectors lost it keeps its length, and only its CRC shows it torn). The step
+// that met the fault reports it, every other step succeeds. Then a reader
+// sees, writing nothing, the files the run should leave (or, when Close did
+// not report success, those of before), and a writer rolls the journal back
+// to the same, leaving a well-formed archive and no journal.
 #if !defined(_WIN32)
 #include <signal.h>
 #include <sys/wait.h>
@@ -135,12 +137,12 @@ const std::vector<Scenario>& Scenarios() {
 // The ways a call is made to misbehave: fail, come up short, or crash with
 // each power loss. Crashes at reads and writes, the most numerous, take the
 // losses in turn; those at other calls take each.
-constexpr int kWays = 6;
+constexpr int kWays = 7;
 std::optional<std::pair<Fault, PowerLoss>> WayOf(Call call, uint64_t nth, int way) {
   const Fault fault = way < 2 ? Fault(way) : Fault::Exit;
   const auto loss = PowerLoss(std::max(way - 2, 0));
   const bool many = call == Call::ReadAt || call == Call::WriteAt;
-  if ((fault == Fault::Short && !many) || (way >= 2 && many && int(loss) != int(nth % 4))) {
+  if ((fault == Fault::Short && !many) || (way >= 2 && many && int(loss) != int(nth % 5))) {
     return std::nullopt;
   }
   return std::pair(fault, loss);

@@ -5,6 +5,7 @@
 #include <malloc.h>
 #endif
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
@@ -89,7 +90,10 @@ void FaultyFileSystem::Crash() const {
       if (loss_ == PowerLoss::Reorder && i + 1 != last) continue;
       const size_t kept = loss_ == PowerLoss::Tear ? written.size() / 2 : written.size();
       if (bytes.size() < at + kept) bytes.resize(at + kept);
-      bytes.replace(at, kept, written, 0, kept);
+      const size_t run = loss_ == PowerLoss::Sectors ? kSector : kept;
+      for (size_t s = 0; s < kept; s += 2 * run) {
+        bytes.replace(at + s, std::min(run, kept - s), written, s, std::min(run, kept - s));
+      }
     }
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
   }

@@ -41,7 +41,12 @@ class FaultyFileSystem : public platform::FileSystem {
   // order but each only in its first half; created and removed stay so.
   // Reorder: of each file's writes only the last is kept, as by a disk that
   // wrote them out of order; truncations, created and removed stay so.
-  enum class PowerLoss { Keep, Drop, Tear, Reorder };
+  // Sectors: as Keep, but every write longer than kSector keeps only its
+  // first kSector bytes and every other kSector after them, the rest holding
+  // what was there before (zeros past the old end): a disk that recorded the
+  // new length but not every sector.
+  enum class PowerLoss { Keep, Drop, Tear, Reorder, Sectors };
+  static constexpr size_t kSector = 512;
 
   explicit FaultyFileSystem(const platform::FileSystem& inner = platform::NativeFileSystem())
       : inner_(inner) {}
