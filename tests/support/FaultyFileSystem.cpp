@@ -72,7 +72,9 @@ FaultyFileSystem::Unflushed& FaultyFileSystem::Track(FileHandle f) const {
 }
 
 void FaultyFileSystem::Crash() const {
+  bool unflushed = false;
   for (const auto& [path, u] : files_) {
+    unflushed |= u.changed || u.created || u.removed;
     if (loss_ == PowerLoss::Drop && u.created) {
       stdfs::remove(path);
       continue;
@@ -97,7 +99,7 @@ void FaultyFileSystem::Crash() const {
     }
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
   }
-  EndProcess(kExitStatus);
+  EndProcess(unflushed || loss_ == PowerLoss::Keep ? kExitStatus : kExitSettled);
 }
 
 platform::IoResult FaultyFileSystem::ReadAt(FileHandle f, uint64_t at, void* data,

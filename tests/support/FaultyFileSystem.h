@@ -31,10 +31,12 @@ class FaultyFileSystem : public platform::FileSystem {
   enum class Call { ReadAt, WriteAt, Truncate, Flush, Open, Remove };
   // Fail: nothing is transferred, an error is reported. Short: half the bytes
   // move; a read reports success (an early end of file), a write an error (a
-  // full disk); the other calls fail. Exit: ends the process with kExitStatus, as a crash.
-  // OutOfMemory: std::bad_alloc is thrown.
+  // full disk); the other calls fail. Exit: ends the process with kExitStatus, as a crash
+  // (kExitSettled when a power-loss mode is set and nothing was left unflushed, so that
+  // every mode leaves the same files). OutOfMemory: std::bad_alloc is thrown.
   enum class Fault { Fail, Short, Exit, OutOfMemory };
   static constexpr int kExitStatus = 86;
+  static constexpr int kExitSettled = 87;
   // What an Exit keeps of the changes not flushed. Keep: all of them (the
   // process died, the system did not). Drop: none; files created come off
   // their directory, files removed come back. Tear: the writes are kept in
