@@ -5,6 +5,7 @@
 #include <malloc.h>
 #endif
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
@@ -75,7 +76,9 @@ FaultyFileSystem::Unflushed& FaultyFileSystem::Track(FileHandle f) const {
 }
 
 void FaultyFileSystem::Crash() const {
+  bool unflushed = false;
   for (const auto& [path, u] : files_) {
+    unflushed |= u.changed || u.created || u.removed;
     if (loss_ == PowerLoss::Drop && u.created) {
       stdfs::remove(path);
       continue;
@@ -93,11 +96,14 @@ void FaultyFileSystem::Crash() const {
       if (loss_ == PowerLoss::Reorder && i + 1 != last) continue;
       const size_t kept = loss_ == PowerLoss::Tear ? written.size() / 2 : written.size();
       if (bytes.size() < at + kept) bytes.resize(at + kept);
-      bytes.replace(at, kept, written, 0, kept);
+      const size_t run = loss_ == PowerLoss::Sectors ? kSector : kept;
+      for (size_t s = 0; s < kept; s += 2 * run) {
+        bytes.replace(at + s, std::min(run, kept - s), written, s, std::min(run, kept - s));
+      }
     }
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
   }
-  EndProcess(kExitStatus);
+  EndProcess(unflushed || loss_ == PowerLoss::Keep ? kExitStatus : kExitSettled);
 }
 
 platform::IoResult FaultyFileSystem::ReadAt(FileHandle f, uint64_t at, void* data,

@@ -31,17 +31,24 @@ class FaultyFileSystem : public platform::FileSystem {
   enum class Call { ReadAt, WriteAt, Truncate, Flush, Open, Remove };
   // Fail: nothing is transferred, an error is reported. Short: half the bytes
   // move; a read reports success (an early end of file), a write an error (a
-  // full disk); the other calls fail. Exit: ends the process with kExitStatus, as a crash.
-  // OutOfMemory: std::bad_alloc is thrown.
+  // full disk); the other calls fail. Exit: ends the process with kExitStatus, as a crash
+  // (kExitSettled when a power-loss mode is set and nothing was left unflushed, so that
+  // every mode leaves the same files). OutOfMemory: std::bad_alloc is thrown.
   enum class Fault { Fail, Short, Exit, OutOfMemory };
   static constexpr int kExitStatus = 86;
+  static constexpr int kExitSettled = 87;
   // What an Exit keeps of the changes not flushed. Keep: all of them (the
   // process died, the system did not). Drop: none; files created come off
   // their directory, files removed come back. Tear: the writes are kept in
   // order but each only in its first half; created and removed stay so.
   // Reorder: of each file's writes only the last is kept, as by a disk that
   // wrote them out of order; truncations, created and removed stay so.
-  enum class PowerLoss { Keep, Drop, Tear, Reorder };
+  // Sectors: as Keep, but every write longer than kSector keeps only its
+  // first kSector bytes and every other kSector after them, the rest holding
+  // what was there before (zeros past the old end): a disk that recorded the
+  // new length but not every sector.
+  enum class PowerLoss { Keep, Drop, Tear, Reorder, Sectors };
+  static constexpr size_t kSector = 512;
 
   explicit FaultyFileSystem(const platform::FileSystem& inner = platform::NativeFileSystem())
       : inner_(inner) {}
