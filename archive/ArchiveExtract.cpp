@@ -326,7 +326,11 @@ bool Archive::ExtractFileParallel(int index, const char* directory, unsigned int
     }
   } discard{*fs, *temporary, target};
   if (!WriteExtracted(index, target.Handle(), workers)) return false;
-  if (!fs->Flush(target.Handle())) return FailSystem(ErrorCode::IO, "writing " + *temporary);
+  // A file that replaces another is on disk before the old one goes; a new
+  // name loses nothing if a crash leaves it short.
+  if (held.IsOpen() && !fs->Flush(target.Handle())) {
+    return FailSystem(ErrorCode::IO, "writing " + *temporary);
+  }
   target.Reset();
   held.Reset();  // Windows renames over no file that is open
   discard.keep = fs->Rename(*temporary, landing->file);

@@ -101,7 +101,9 @@ class Native final : public FileSystem {
     if (!location) return InvalidHandle();
     Descriptor fd(::openat(location->Dir(), location->name.c_str(), OpenFlags(access, creation),
                            creation == Creation::CreateNew ? 0600 : 0666));
-    if (!fd.IsOpen() || !IsRegularFile(fd.Get()) || !TakeLock(fd.Get(), lock)) {
+    // A file made here and now by O_EXCL is a regular file.
+    if (!fd.IsOpen() || (creation != Creation::CreateNew && !IsRegularFile(fd.Get())) ||
+        !TakeLock(fd.Get(), lock)) {
       return InvalidHandle();
     }
     // Truncated only once the lock is held, so a file in use keeps its bytes.
@@ -182,6 +184,7 @@ class Native final : public FileSystem {
   }
 
   Attributes GetAttributes(const std::string& path) const override {
+    if (std::optional<Attributes> known = RememberedDirectory(path)) return *known;
     std::optional<native::Location> location = Resolve(path, LastComponent::MustExist, cache_);
     struct stat own;
     if (location && location->own) {
@@ -192,7 +195,7 @@ class Native final : public FileSystem {
     }
     Attributes attributes;
     attributes.isLink = S_ISLNK(own.st_mode);
-    attributes.ownedByCaller = own.st_uid == ::geteuid();
+    attributes.ownedByCaller = own.st_uid == euid_;
     attributes.owner = own.st_uid;
     struct stat target = own;
     if (attributes.isLink && ::fstatat(location->Dir(), location->name.c_str(), &target, 0) != 0) {
@@ -230,7 +233,7 @@ class Native final : public FileSystem {
   bool RemoveFile(const std::string& path) const override {
     std::optional<native::Location> location = Resolve(path, LastComponent::MustExist, cache_);
     if (!location || ::unlinkat(location->Dir(), location->name.c_str(), 0) != 0) return false;
-    if (cache_ != nullptr) cache_->Removed(location->Dir(), location->name);
+    if (cache_ != nullptr) cache_->Removed(*location);
     return true;
   }
 
@@ -243,15 +246,17 @@ class Native final : public FileSystem {
       return false;
     }
     if (cache_ != nullptr) {
-      cache_->Removed(source->Dir(), source->name);
+      cache_->Removed(*source);
       if (!target->exists) Added(*target);
-      // Walks through a renamed directory would lead to its old name.
+      // Directories remembered by a renamed directory's paths (or through a
+      // renamed link) are no longer there.
       struct stat moved;
-      if (cache_->RemembersWalks() &&
-          (::fstatat(target->Dir(), target->name.c_str(), &moved, AT_SYMLINK_NOFOLLOW) != 0 ||
-           S_ISDIR(moved.st_mode))) {
-        cache_->ForgetWalks();
+      if (source->own) {
+        moved = *source->own;
+      } else if (::fstatat(target->Dir(), target->name.c_str(), &moved, AT_SYMLINK_NOFOLLOW) != 0) {
+        moved.st_mode = S_IFDIR;  // unknown: taken as a directory
       }
+      if (!S_ISREG(moved.st_mode) && cache_->RemembersDirectories()) cache_->ForgetDirectories();
     }
     return true;
   }
@@ -293,7 +298,7 @@ class Native final : public FileSystem {
     Descriptor dir(
         ::openat(location->Dir(), location->name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!dir.IsOpen() || ::fchdir(dir.Get()) != 0) return false;
-    if (cache_ != nullptr) cache_->ForgetWalks();  // they were relative to the old one
+    if (cache_ != nullptr) cache_->ForgetDirectories();  // they were relative to the old one
     return true;
   }
 
@@ -310,11 +315,27 @@ class Native final : public FileSystem {
 
  private:
   void Added(const native::Location& location) const {
-    if (cache_ != nullptr) cache_->Added(location.Dir(), location.name);
+    if (cache_ != nullptr) cache_->Added(location);
+  }
+  // A directory the cache remembers, described without asking the system.
+  std::optional<Attributes> RememberedDirectory(const std::string& path) const {
+    if (cache_ == nullptr) return std::nullopt;
+    std::string native = native::WithSlashes(path);
+    if (native.size() > 1 && native.back() == '/') native.pop_back();
+    const std::optional<native::ResolutionCache::Directory> directory = cache_->Find(native);
+    if (!directory) return std::nullopt;
+    Attributes attributes;
+    attributes.exists = true;
+    attributes.isDirectory = true;  // opened as one
+    attributes.isLink = S_ISLNK(directory->own.st_mode);
+    attributes.ownedByCaller = directory->own.st_uid == euid_;
+    attributes.owner = directory->own.st_uid;
+    return attributes;
   }
 
   std::unique_ptr<native::ResolutionCache> owned_;
   native::ResolutionCache* cache_ = nullptr;
+  uid_t euid_ = ::geteuid();  // the process's, for good
 };
 
 }  // namespace
