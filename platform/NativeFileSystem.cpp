@@ -222,6 +222,32 @@ class Native final : public FileSystem {
     return native::Enumerate(pattern, cache_);
   }
 
+  FileHandle CreateUnnamed(const std::string& path) const override {
+    std::optional<native::Location> location = native::ResolveDirectory(path, cache_);
+    if (!location) return InvalidHandle();
+    const int fd = ::openat(location->Dir(), DirectoryOf(*location).c_str(),
+                            O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    return fd < 0 ? InvalidHandle() : ToHandle(fd);
+  }
+
+  bool Publish(FileHandle file, const std::string& path) const override {
+    std::optional<native::Location> location = native::ResolveDirectory(path, cache_);
+    if (!location) return false;
+    const int fd = ToDescriptor(file);
+    // By the descriptor itself where the caller may (the privileged), else
+    // by its name in /proc.
+    if (::linkat(fd, "", location->Dir(), location->name.c_str(), AT_EMPTY_PATH) != 0) {
+      if (errno == EEXIST) return false;
+      const std::string self = "/proc/self/fd/" + std::to_string(fd);
+      if (::linkat(AT_FDCWD, self.c_str(), location->Dir(), location->name.c_str(),
+                   AT_SYMLINK_FOLLOW) != 0) {
+        return false;
+      }
+    }
+    Added(*location);
+    return true;
+  }
+
   bool CreateDirectory(const std::string& path) const override {
     std::optional<native::Location> location =
         Resolve(path, LastComponent::MayBeMissing, cache_);
@@ -314,6 +340,13 @@ class Native final : public FileSystem {
   std::string ErrorText(int code) const override { return std::strerror(code); }
 
  private:
+  // The directory that holds location's name, relative to location's dir.
+  static std::string DirectoryOf(const native::Location& location) {
+    const size_t slash = location.name.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : location.name.substr(0, slash);
+  }
+
   void Added(const native::Location& location) const {
     if (cache_ != nullptr) cache_->Added(location);
   }
