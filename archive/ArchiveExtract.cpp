@@ -299,7 +299,18 @@ bool Archive::ExtractFileParallel(int index, const char* directory, unsigned int
     }
     return FailSystem(ErrorCode::IO, "making the directory " + blocked);
   }
-  const platform::Attributes existing = fs->GetAttributes(landing->file);
+  platform::Attributes existing = fs->GetAttributes(landing->file);
+  if (!existing.isLink && !existing.exists) {
+    // Nothing there: the content goes to a file with no name, which gets the
+    // target's once whole and verified (and vanishes otherwise).
+    platform::File unnamed(*fs, fs->CreateUnnamed(landing->file));
+    if (unnamed.IsOpen()) {
+      if (!WriteExtracted(index, unnamed.Handle(), workers)) return false;
+      if (fs->Publish(unnamed.Handle(), landing->file)) return true;
+      // Taken meanwhile, or no name can be given that way: as below.
+      existing = fs->GetAttributes(landing->file);
+    }
+  }
   if (existing.isLink) return Fail(ErrorCode::BadArgument, landing->file + " is a symbolic link");
   if (existing.exists && existing.isDirectory) return Fail(ErrorCode::IsDirectory, landing->file);
   // A file already there is held under an exclusive lock until it is
@@ -326,7 +337,11 @@ bool Archive::ExtractFileParallel(int index, const char* directory, unsigned int
     }
   } discard{*fs, *temporary, target};
   if (!WriteExtracted(index, target.Handle(), workers)) return false;
-  if (!fs->Flush(target.Handle())) return FailSystem(ErrorCode::IO, "writing " + *temporary);
+  // A file that replaces another is on disk before the old one goes; a new
+  // name loses nothing if a crash leaves it short.
+  if (held.IsOpen() && !fs->Flush(target.Handle())) {
+    return FailSystem(ErrorCode::IO, "writing " + *temporary);
+  }
   target.Reset();
   held.Reset();  // Windows renames over no file that is open
   discard.keep = fs->Rename(*temporary, landing->file);

@@ -45,6 +45,10 @@ bool EnumerationLess(const DirEntry& a, const DirEntry& b) {
   return x < y;
 }
 
+FileHandle FileSystem::CreateUnnamed(const std::string&) const { return InvalidHandle(); }
+
+bool FileSystem::Publish(FileHandle, const std::string&) const { return false; }
+
 File& File::operator=(File&& other) noexcept {
   if (this != &other) {
     Reset();

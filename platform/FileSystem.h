@@ -156,6 +156,15 @@ class FileSystem {
     return ListDirectory(pattern).value_or(std::vector<DirEntry>{});
   }
 
+  // A new file with no name, in the directory that path's last component
+  // would be made in, readable and writable by the owner only: Publish gives
+  // it that name once it is whole, and closing it before drops it.
+  // InvalidHandle() where the system makes no such file (the default).
+  virtual FileHandle CreateUnnamed(const std::string& path) const;
+  // Gives a file from CreateUnnamed path's name, the last component exactly
+  // as written; false when anything is there or the name cannot be given so.
+  virtual bool Publish(FileHandle file, const std::string& path) const;
+
   // Creates one directory; false when it could not be made (an existing one
   // included).
   virtual bool CreateDirectory(const std::string& path) const = 0;

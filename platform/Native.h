@@ -73,17 +73,32 @@ inline int ToDescriptor(FileHandle handle) { return int(reinterpret_cast<intptr_
 inline char ToLowerAscii(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
 bool EqualsIgnoringCase(std::string_view a, std::string_view b);
 
+// Identifies a directory: its device and inode.
+struct DirectoryKey {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  friend bool operator==(const DirectoryKey&, const DirectoryKey&) = default;
+};
+
 // A resolved path: name, relative to dir (the current directory when dir is
-// not open).
+// not open). dir may be shared with the resolution cache, which keeps the
+// directories it resolved open.
 struct Location {
-  Descriptor dir;
+  std::shared_ptr<const Descriptor> dir;
   std::string name;
   std::string path;     // the whole path with the names found on disk
   bool exists = false;  // name was found in dir (a new name is not there yet)
   // What lstat said of it when resolution had to ask anyway.
   std::optional<struct stat> own = std::nullopt;
-  int Dir() const { return dir.IsOpen() ? dir.Get() : AT_FDCWD; }
+  // dir's identity, when resolution knew it without asking.
+  std::optional<DirectoryKey> dirKey = std::nullopt;
+  int Dir() const { return dir && dir->IsOpen() ? dir->Get() : AT_FDCWD; }
 };
+
+// An open directory descriptor, shared.
+inline std::shared_ptr<const Descriptor> Shared(Descriptor fd) {
+  return std::make_shared<const Descriptor>(std::move(fd));
+}
 
 enum class LastComponent { MustExist, MayBeMissing };
 
@@ -93,62 +108,68 @@ enum class LastComponent { MustExist, MayBeMissing };
 // - the names of each directory it had to search ignoring case, listed once
 //   and kept current by the command's own creations and removals (another
 //   process's changes are not seen: a command's directories are its own);
-// - the last few directories a path's walk ended in, so that the next path
-//   below them starts there instead of at its first component.
+// - the directories its paths led through (the latest few hundred), by the
+//   path as given, each held open: a path below one of them is resolved
+//   from there, with no walk from its first component and no lookup of the
+//   leading directories again. Whatever later appears at such a path, a
+//   symbolic link planted there included, the command keeps working in the
+//   directory it resolved.
 // Thread-safe. It holds open descriptors of the directories it remembers.
 class ResolutionCache {
  public:
+  // A directory the cache remembers.
+  struct Directory {
+    std::shared_ptr<const Descriptor> fd;
+    std::string path;  // as found on disk, with a '/' at its end
+    DirectoryKey key;
+    struct stat own;  // lstat of the last component of the path as given
+  };
+
   // The name in the directory dir that equals component ignoring case (the
   // first in byte order), from the directory's listing; nothing, with errno
-  // set, when none does or the listing failed.
-  std::optional<std::string> FindIgnoringCase(int dir, const std::string& component);
-  // The command made (Added) or removed (Removed) name, a path relative to
-  // dir; the listing of its directory, when there is one, follows.
-  void Added(int dir, const std::string& name);
-  void Removed(int dir, const std::string& name);
+  // set, when none does or the listing failed. key, when given, is dir's.
+  std::optional<std::string> FindIgnoringCase(int dir, const std::string& component,
+                                              std::optional<DirectoryKey> key = std::nullopt);
+  // The command made (Added) or removed (Removed) what location names; the
+  // listing of its directory, when there is one, follows.
+  void Added(const Location& location);
+  void Removed(const Location& location);
 
+  // The remembered directory that path (as given, no '/' at its end) names.
+  std::optional<Directory> Find(const std::string& path) const;
   // The remembered directory that the longest leading part of path (slashes
   // only) names: where a walk may start; nothing when none fits. consumed is
   // how many bytes of path it stands for.
-  std::optional<Location> StartOfWalk(const std::string& path, size_t& consumed);
-  // A walk of path's first given bytes ended in the directory at.
-  void RememberWalk(const std::string& given, const Location& at);
-  // Drops the remembered walks (the current directory changed, or a
+  std::optional<Location> StartOfWalk(const std::string& path, size_t& consumed) const;
+  void Remember(const std::string& given, Directory directory);
+  // Drops the remembered directories (the current directory changed, or a
   // directory was renamed).
-  void ForgetWalks();
-  bool RemembersWalks() const;
+  void ForgetDirectories();
+  bool RemembersDirectories() const;
 
   // How many directory listings were made: each costs a read of the whole
   // directory.
   size_t Listings() const;
 
  private:
-  struct Key {
-    uint64_t device = 0;
-    uint64_t inode = 0;
-    friend bool operator==(const Key&, const Key&) = default;
-  };
   struct KeyHash {
-    size_t operator()(const Key& key) const { return key.inode * 31 + key.device; }
+    size_t operator()(const DirectoryKey& key) const { return key.inode * 31 + key.device; }
   };
   // A directory's names by their lower-case form; usually one per form.
   using Names = std::unordered_map<std::string, std::vector<std::string>>;
-  struct Walk {
-    std::string given;  // the path as given, up to the directory
-    Descriptor dir;
-    std::string path;  // as found on disk, with a '/' at its end
-  };
+  static constexpr size_t kDirectories = 256;  // descriptors held at most
 
-  static std::optional<Key> KeyOf(int dir, const std::string& name);
-  // Applies change to the listing of name's directory, when there is one.
+  static std::optional<DirectoryKey> KeyOf(int dir, const std::string& name);
+  // Applies change to the listing of location's directory, when there is one.
   template <class Change>
-  void Update(int dir, const std::string& name, Change change);
+  void Update(const Location& location, Change change);
 
   mutable std::mutex lock_;
-  std::unordered_map<Key, Names, KeyHash> listings_;
+  std::unordered_map<DirectoryKey, Names, KeyHash> listings_;
   size_t listingsMade_ = 0;
-  std::array<Walk, 4> walks_;
-  size_t nextWalk_ = 0;
+  std::unordered_map<std::string, Directory> directories_;
+  std::vector<std::string> remembered_;  // directories_'s keys, by age when full
+  size_t nextOut_ = 0;                   // the oldest in remembered_
 };
 
 // The native file system with cache as its own, unowned (for tests that look

@@ -113,7 +113,9 @@ class Native final : public FileSystem {
     if (!location) return InvalidHandle();
     Descriptor fd(::openat(location->Dir(), location->name.c_str(), OpenFlags(access, creation),
                            creation == Creation::CreateNew ? 0600 : 0666));
-    if (!fd.IsOpen() || !IsRegularFile(fd.Get()) || !TakeLock(fd.Get(), lock)) {
+    // A file made here and now by O_EXCL is a regular file.
+    if (!fd.IsOpen() || (creation != Creation::CreateNew && !IsRegularFile(fd.Get())) ||
+        !TakeLock(fd.Get(), lock)) {
       return InvalidHandle();
     }
     // Truncated only once the lock is held, so a file in use keeps its bytes.
@@ -194,6 +196,7 @@ class Native final : public FileSystem {
   }
 
   Attributes GetAttributes(const std::string& path) const override {
+    if (std::optional<Attributes> known = RememberedDirectory(path)) return *known;
     std::optional<native::Location> location = Resolve(path, LastComponent::MustExist, cache_);
     struct stat own;
     if (location && location->own) {
@@ -204,7 +207,7 @@ class Native final : public FileSystem {
     }
     Attributes attributes;
     attributes.isLink = S_ISLNK(own.st_mode);
-    attributes.ownedByCaller = own.st_uid == ::geteuid();
+    attributes.ownedByCaller = own.st_uid == euid_;
     attributes.owner = own.st_uid;
     struct stat target = own;
     if (attributes.isLink && ::fstatat(location->Dir(), location->name.c_str(), &target, 0) != 0) {
@@ -231,6 +234,32 @@ class Native final : public FileSystem {
     return native::Enumerate(pattern, cache_);
   }
 
+  FileHandle CreateUnnamed(const std::string& path) const override {
+    std::optional<native::Location> location = native::ResolveDirectory(path, cache_);
+    if (!location) return InvalidHandle();
+    const int fd = ::openat(location->Dir(), DirectoryOf(*location).c_str(),
+                            O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    return fd < 0 ? InvalidHandle() : ToHandle(fd);
+  }
+
+  bool Publish(FileHandle file, const std::string& path) const override {
+    std::optional<native::Location> location = native::ResolveDirectory(path, cache_);
+    if (!location) return false;
+    const int fd = ToDescriptor(file);
+    // By the descriptor itself where the caller may (the privileged), else
+    // by its name in /proc.
+    if (::linkat(fd, "", location->Dir(), location->name.c_str(), AT_EMPTY_PATH) != 0) {
+      if (errno == EEXIST) return false;
+      const std::string self = "/proc/self/fd/" + std::to_string(fd);
+      if (::linkat(AT_FDCWD, self.c_str(), location->Dir(), location->name.c_str(),
+                   AT_SYMLINK_FOLLOW) != 0) {
+        return false;
+      }
+    }
+    Added(*location);
+    return true;
+  }
+
   bool CreateDirectory(const std::string& path) const override {
     std::optional<native::Location> location =
         Resolve(path, LastComponent::MayBeMissing, cache_);
@@ -242,7 +271,7 @@ class Native final : public FileSystem {
   bool RemoveFile(const std::string& path) const override {
     std::optional<native::Location> location = Resolve(path, LastComponent::MustExist, cache_);
     if (!location || ::unlinkat(location->Dir(), location->name.c_str(), 0) != 0) return false;
-    if (cache_ != nullptr) cache_->Removed(location->Dir(), location->name);
+    if (cache_ != nullptr) cache_->Removed(*location);
     return true;
   }
 
@@ -255,15 +284,17 @@ class Native final : public FileSystem {
       return false;
     }
     if (cache_ != nullptr) {
-      cache_->Removed(source->Dir(), source->name);
+      cache_->Removed(*source);
       if (!target->exists) Added(*target);
-      // Walks through a renamed directory would lead to its old name.
+      // Directories remembered by a renamed directory's paths (or through a
+      // renamed link) are no longer there.
       struct stat moved;
-      if (cache_->RemembersWalks() &&
-          (::fstatat(target->Dir(), target->name.c_str(), &moved, AT_SYMLINK_NOFOLLOW) != 0 ||
-           S_ISDIR(moved.st_mode))) {
-        cache_->ForgetWalks();
+      if (source->own) {
+        moved = *source->own;
+      } else if (::fstatat(target->Dir(), target->name.c_str(), &moved, AT_SYMLINK_NOFOLLOW) != 0) {
+        moved.st_mode = S_IFDIR;  // unknown: taken as a directory
       }
+      if (!S_ISREG(moved.st_mode) && cache_->RemembersDirectories()) cache_->ForgetDirectories();
     }
     return true;
   }
@@ -305,7 +336,7 @@ class Native final : public FileSystem {
     Descriptor dir(
         ::openat(location->Dir(), location->name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!dir.IsOpen() || ::fchdir(dir.Get()) != 0) return false;
-    if (cache_ != nullptr) cache_->ForgetWalks();  // they were relative to the old one
+    if (cache_ != nullptr) cache_->ForgetDirectories();  // they were relative to the old one
     return true;
   }
 
@@ -321,12 +352,35 @@ class Native final : public FileSystem {
   std::string ErrorText(int code) const override { return std::strerror(code); }
 
  private:
+  // The directory that holds location's name, relative to location's dir.
+  static std::string DirectoryOf(const native::Location& location) {
+    const size_t slash = location.name.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : location.name.substr(0, slash);
+  }
+
   void Added(const native::Location& location) const {
-    if (cache_ != nullptr) cache_->Added(location.Dir(), location.name);
+    if (cache_ != nullptr) cache_->Added(location);
+  }
+  // A directory the cache remembers, described without asking the system.
+  std::optional<Attributes> RememberedDirectory(const std::string& path) const {
+    if (cache_ == nullptr) return std::nullopt;
+    std::string native = native::WithSlashes(path);
+    if (native.size() > 1 && native.back() == '/') native.pop_back();
+    const std::optional<native::ResolutionCache::Directory> directory = cache_->Find(native);
+    if (!directory) return std::nullopt;
+    Attributes attributes;
+    attributes.exists = true;
+    attributes.isDirectory = true;  // opened as one
+    attributes.isLink = S_ISLNK(directory->own.st_mode);
+    attributes.ownedByCaller = directory->own.st_uid == euid_;
+    attributes.owner = directory->own.st_uid;
+    return attributes;
   }
 
   std::unique_ptr<native::ResolutionCache> owned_;
   native::ResolutionCache* cache_ = nullptr;
+  uid_t euid_ = ::geteuid();  // the process's, for good
 };
 
 }  // namespace

@@ -25,15 +25,19 @@ std::vector<std::string> SplitComponents(const std::string& path) {
 }
 
 // The name in dir that stands for component: itself when it exists exactly,
-// otherwise the first entry in byte order that equals it ignoring case.
+// otherwise the first entry in byte order that equals it ignoring case. own
+// gets what lstat said of an exact match. key, when known, is dir's.
 std::optional<std::string> FindInDirectory(int dir, const std::string& component,
-                                           ResolutionCache* cache) {
+                                           ResolutionCache* cache,
+                                           std::optional<DirectoryKey> key = std::nullopt,
+                                           std::optional<struct stat>* own = nullptr) {
   struct stat info;
-  if (component == "." || component == ".." ||
-      ::fstatat(dir, component.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
+  if (component == "." || component == "..") return component;
+  if (::fstatat(dir, component.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (own != nullptr) *own = info;
     return component;
   }
-  if (cache != nullptr) return cache->FindIgnoringCase(dir, component);
+  if (cache != nullptr) return cache->FindIgnoringCase(dir, component, key);
   DirectoryStream stream = OpenDirectory(dir, ".");
   if (!stream) return std::nullopt;
   std::optional<std::string> best;
@@ -47,15 +51,78 @@ std::optional<std::string> FindInDirectory(int dir, const std::string& component
   return best;
 }
 
-// The part of path before its last component, without the slashes that end
-// it.
-std::string DirectoryPart(const std::string& path) {
-  const size_t end = path.find_last_not_of('/');
-  if (end == std::string::npos) return std::string();
-  const size_t slash = path.rfind('/', end);
-  if (slash == std::string::npos) return std::string();
-  const size_t last = path.find_last_not_of('/', slash);
-  return last == std::string::npos ? std::string() : path.substr(0, last + 1);
+// Opens the directory at names (which exists; own is what lstat said of it,
+// when known) for the cache to keep.
+std::optional<ResolutionCache::Directory> OpenForCache(const Location& at,
+                                                       std::optional<struct stat> own) {
+  ResolutionCache::Directory directory;
+  if (own) {
+    directory.own = *own;
+  } else if (::fstatat(at.Dir(), at.name.c_str(), &directory.own, AT_SYMLINK_NOFOLLOW) != 0) {
+    return std::nullopt;
+  }
+  Descriptor fd(::openat(at.Dir(), at.name.c_str(), kWalkFlags));
+  struct stat info;
+  if (!fd.IsOpen() || ::fstat(fd.Get(), &info) != 0) return std::nullopt;
+  directory.fd = Shared(std::move(fd));
+  directory.key = DirectoryKey{uint64_t(info.st_dev), uint64_t(info.st_ino)};
+  directory.path = at.path;
+  if (directory.path.empty() || directory.path.back() != '/') directory.path += '/';
+  return directory;
+}
+
+// Resolve with a cache: from the deepest directory along path that the cache
+// holds (else from the first component), remembering every directory the
+// walk passes. path has slashes only, and no '/' at its end.
+std::optional<Location> ResolveThroughCache(const std::string& path, LastComponent last,
+                                            ResolutionCache& cache) {
+  Location here;
+  size_t at = 0;  // the bytes of path walked so far
+  if (std::optional<Location> start = cache.StartOfWalk(path, at)) {
+    here = std::move(*start);
+  } else if (path.front() == '/') {
+    std::optional<ResolutionCache::Directory> root = cache.Find("/");
+    if (!root) {
+      Location top;
+      top.name = "/";
+      top.path = "/";
+      root = OpenForCache(top, std::nullopt);
+      if (!root) return std::nullopt;
+      cache.Remember("/", *root);
+    }
+    here.dir = root->fd;
+    here.path = root->path;
+    here.dirKey = root->key;
+  }
+  for (;;) {
+    while (at < path.size() && path[at] == '/') ++at;
+    size_t end = path.find('/', at);
+    if (end == std::string::npos) end = path.size();
+    const std::string component = path.substr(at, end - at);
+    std::optional<struct stat> own;
+    const std::optional<std::string> name =
+        FindInDirectory(here.Dir(), component, &cache, here.dirKey, &own);
+    if (end == path.size()) {
+      if (!name && last == LastComponent::MustExist) return std::nullopt;
+      here.exists = name.has_value();
+      here.name = name ? *name : component;
+      here.path += here.name;
+      here.own = own;
+      return here;
+    }
+    if (!name) return std::nullopt;
+    Location step;
+    step.dir = here.dir;
+    step.name = *name;
+    step.path = here.path + *name;
+    std::optional<ResolutionCache::Directory> directory = OpenForCache(step, own);
+    if (!directory) return std::nullopt;
+    cache.Remember(path.substr(0, end), *directory);
+    here.dir = std::move(directory->fd);
+    here.path = std::move(directory->path);
+    here.dirKey = directory->key;
+    at = end;
+  }
 }
 
 }  // namespace
@@ -88,8 +155,9 @@ std::optional<Location> Resolve(const std::string& path, LastComponent last,
   std::string native = WithSlashes(path);
   struct stat info;
   if (native.empty()) return std::nullopt;
+  if (cache != nullptr && native.back() != '/') return ResolveThroughCache(native, last, *cache);
   if (::fstatat(AT_FDCWD, native.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
-    Location location{Descriptor(), native, native};
+    Location location{nullptr, native, native};
     location.exists = true;
     location.own = info;
     return location;
@@ -107,7 +175,7 @@ std::optional<Location> Resolve(const std::string& path, LastComponent last,
       if (!name && last == LastComponent::MustExist) return std::nullopt;
       std::string found = name ? *name : native.substr(slash + 1);
       std::string whole = native.substr(0, slash + 1) + found;
-      Location location{std::move(parent), std::move(found), std::move(whole)};
+      Location location{Shared(std::move(parent)), std::move(found), std::move(whole)};
       location.exists = name.has_value();
       return location;
     }
@@ -120,22 +188,25 @@ std::optional<Location> Resolve(const std::string& path, LastComponent last,
     if (std::optional<Location> start = cache->StartOfWalk(native, walked)) here = std::move(*start);
   }
   if (walked == 0 && native.front() == '/') {
-    here.dir = Descriptor(::open("/", kWalkFlags));
-    if (!here.dir.IsOpen()) return std::nullopt;
+    Descriptor root(::open("/", kWalkFlags));
+    if (!root.IsOpen()) return std::nullopt;
+    here.dir = Shared(std::move(root));
     here.path.push_back('/');
   }
   std::vector<std::string> components = SplitComponents(native.substr(walked));
   if (components.empty()) return std::nullopt;
   for (size_t i = 0; i + 1 < components.size(); ++i) {
-    std::optional<std::string> name = FindInDirectory(here.Dir(), components[i], cache);
+    std::optional<std::string> name =
+        FindInDirectory(here.Dir(), components[i], cache, here.dirKey);
     if (!name) return std::nullopt;
     Descriptor next(::openat(here.Dir(), name->c_str(), kWalkFlags));
     if (!next.IsOpen()) return std::nullopt;
-    here.dir = std::move(next);
+    here.dir = Shared(std::move(next));
+    here.dirKey.reset();
     here.path += *name + "/";
   }
-  if (cache != nullptr && components.size() > 1) cache->RememberWalk(DirectoryPart(native), here);
-  std::optional<std::string> name = FindInDirectory(here.Dir(), components.back(), cache);
+  std::optional<std::string> name =
+      FindInDirectory(here.Dir(), components.back(), cache, here.dirKey);
   if (!name && last == LastComponent::MustExist) return std::nullopt;
   here.exists = name.has_value();
   here.name = name ? *name : components.back();
@@ -148,15 +219,29 @@ std::optional<Location> ResolveDirectory(const std::string& path, ResolutionCach
   const std::string native = WithSlashes(path);
   const size_t slash = native.rfind('/');
   if (native.empty() || slash + 1 == native.size()) return std::nullopt;
-  if (slash == std::string::npos) return Location{Descriptor(), native, native};
+  if (slash == std::string::npos) return Location{nullptr, native, native};
+  std::string name = native.substr(slash + 1);
+  if (cache != nullptr) {
+    // The directory itself, remembered once made out.
+    const std::string given = slash == 0 ? "/" : native.substr(0, slash);
+    std::optional<ResolutionCache::Directory> directory = cache->Find(given);
+    if (!directory) {
+      std::optional<Location> at = Resolve(given, LastComponent::MustExist, cache);
+      if (at) directory = OpenForCache(*at, at->own);
+      if (!directory) return std::nullopt;
+      cache->Remember(given, *directory);
+    }
+    Location location{directory->fd, name, directory->path + name};
+    location.dirKey = directory->key;
+    return location;
+  }
   std::optional<Location> dir =
       Resolve(slash == 0 ? "/" : native.substr(0, slash), LastComponent::MustExist, cache);
   if (!dir) return std::nullopt;
   Descriptor fd(::openat(dir->Dir(), dir->name.c_str(), kWalkFlags));
   if (!fd.IsOpen()) return std::nullopt;
-  std::string name = native.substr(slash + 1);
   std::string whole = (slash == 0 ? std::string() : dir->path) + "/" + name;
-  return Location{std::move(fd), std::move(name), std::move(whole)};
+  return Location{Shared(std::move(fd)), std::move(name), std::move(whole)};
 }
 
 }  // namespace platform::native

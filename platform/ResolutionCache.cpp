@@ -1,5 +1,5 @@
 // What one command's path resolution remembers: directory listings for the
-// searches ignoring case, and where its last walks ended.
+// searches ignoring case, and the directories its paths led through.
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -30,18 +30,18 @@ class KeepErrno {
 
 }  // namespace
 
-std::optional<ResolutionCache::Key> ResolutionCache::KeyOf(int dir, const std::string& name) {
+std::optional<DirectoryKey> ResolutionCache::KeyOf(int dir, const std::string& name) {
   struct stat info;
   const int flags = name.empty() ? AT_EMPTY_PATH : 0;
   if (::fstatat(dir, name.c_str(), &info, flags) != 0 || !S_ISDIR(info.st_mode)) {
     return std::nullopt;
   }
-  return Key{uint64_t(info.st_dev), uint64_t(info.st_ino)};
+  return DirectoryKey{uint64_t(info.st_dev), uint64_t(info.st_ino)};
 }
 
-std::optional<std::string> ResolutionCache::FindIgnoringCase(int dir,
-                                                             const std::string& component) {
-  const std::optional<Key> key = KeyOf(dir, "");
+std::optional<std::string> ResolutionCache::FindIgnoringCase(int dir, const std::string& component,
+                                                             std::optional<DirectoryKey> key) {
+  if (!key) key = KeyOf(dir, "");
   if (!key) return std::nullopt;
   const std::lock_guard<std::mutex> hold(lock_);
   auto listing = listings_.find(*key);
@@ -73,9 +73,9 @@ std::optional<std::string> ResolutionCache::FindIgnoringCase(int dir,
 }
 
 template <class Change>
-void ResolutionCache::Update(int dir, const std::string& name, Change change) {
+void ResolutionCache::Update(const Location& location, Change change) {
   const KeepErrno keep;
-  std::string_view path = name;
+  std::string_view path = location.name;
   while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
   const size_t slash = path.rfind('/');
   const std::string_view leaf = slash == std::string_view::npos ? path : path.substr(slash + 1);
@@ -84,68 +84,82 @@ void ResolutionCache::Update(int dir, const std::string& name, Change change) {
     const std::lock_guard<std::mutex> hold(lock_);
     if (listings_.empty()) return;  // nothing listed, nothing to keep current
   }
-  const std::string parent(slash == std::string_view::npos ? std::string_view()
-                           : slash == 0                    ? std::string_view("/")
-                                                           : path.substr(0, slash));
-  const std::optional<Key> key = KeyOf(dir, parent);
+  std::optional<DirectoryKey> key;
+  if (slash == std::string_view::npos && location.dirKey) {
+    key = location.dirKey;
+  } else {
+    key = KeyOf(location.Dir(), std::string(slash == std::string_view::npos ? std::string_view()
+                                            : slash == 0 ? std::string_view("/")
+                                                         : path.substr(0, slash)));
+  }
   if (!key) return;
   const std::lock_guard<std::mutex> hold(lock_);
   const auto listing = listings_.find(*key);
   if (listing != listings_.end()) change(listing->second[Folded(leaf)], leaf);
 }
 
-void ResolutionCache::Added(int dir, const std::string& name) {
-  Update(dir, name, [](std::vector<std::string>& names, std::string_view leaf) {
+void ResolutionCache::Added(const Location& location) {
+  Update(location, [](std::vector<std::string>& names, std::string_view leaf) {
     if (std::find(names.begin(), names.end(), leaf) == names.end()) names.emplace_back(leaf);
   });
 }
 
-void ResolutionCache::Removed(int dir, const std::string& name) {
-  Update(dir, name, [](std::vector<std::string>& names, std::string_view leaf) {
+void ResolutionCache::Removed(const Location& location) {
+  Update(location, [](std::vector<std::string>& names, std::string_view leaf) {
     names.erase(std::remove(names.begin(), names.end(), leaf), names.end());
   });
 }
 
-std::optional<Location> ResolutionCache::StartOfWalk(const std::string& path, size_t& consumed) {
+std::optional<ResolutionCache::Directory> ResolutionCache::Find(const std::string& path) const {
   const std::lock_guard<std::mutex> hold(lock_);
-  const Walk* best = nullptr;
-  for (const Walk& walk : walks_) {
-    const size_t n = walk.given.size();
-    if (walk.dir.IsOpen() && n > 0 && path.size() > n && path[n] == '/' &&
-        path.compare(0, n, walk.given) == 0 && (best == nullptr || n > best->given.size())) {
-      best = &walk;
-    }
+  const auto found = directories_.find(path);
+  if (found == directories_.end()) return std::nullopt;
+  return found->second;
+}
+
+std::optional<Location> ResolutionCache::StartOfWalk(const std::string& path,
+                                                     size_t& consumed) const {
+  const std::lock_guard<std::mutex> hold(lock_);
+  if (directories_.empty()) return std::nullopt;
+  for (size_t n = path.rfind('/'); n != std::string::npos && n > 0; n = path.rfind('/', n - 1)) {
+    const auto found = directories_.find(path.substr(0, n));
+    if (found == directories_.end()) continue;
+    consumed = n;
+    Location start;
+    start.dir = found->second.fd;
+    start.path = found->second.path;
+    start.dirKey = found->second.key;
+    return start;
   }
-  if (best == nullptr) return std::nullopt;
-  Descriptor dir(::fcntl(best->dir.Get(), F_DUPFD_CLOEXEC, 0));
-  if (!dir.IsOpen()) return std::nullopt;
-  consumed = best->given.size();
-  Location start;
-  start.dir = std::move(dir);
-  start.path = best->path;
-  return start;
+  return std::nullopt;
 }
 
-void ResolutionCache::RememberWalk(const std::string& given, const Location& at) {
-  if (given.empty() || !at.dir.IsOpen()) return;
-  const KeepErrno keep;
-  Descriptor dir(::fcntl(at.dir.Get(), F_DUPFD_CLOEXEC, 0));
-  if (!dir.IsOpen()) return;
+void ResolutionCache::Remember(const std::string& given, Directory directory) {
+  if (given.empty() || !directory.fd || !directory.fd->IsOpen()) return;
   const std::lock_guard<std::mutex> hold(lock_);
-  auto slot = std::find_if(walks_.begin(), walks_.end(),
-                           [&](const Walk& walk) { return walk.given == given; });
-  if (slot == walks_.end()) slot = walks_.begin() + std::ptrdiff_t(nextWalk_++ % walks_.size());
-  *slot = Walk{given, std::move(dir), at.path};
+  const auto [slot, added] = directories_.insert_or_assign(given, std::move(directory));
+  if (!added) return;
+  if (remembered_.size() < kDirectories) {
+    remembered_.push_back(given);
+    return;
+  }
+  // Full: the oldest makes room (a resolution still using it keeps its
+  // descriptor open until done).
+  directories_.erase(remembered_[nextOut_]);
+  remembered_[nextOut_] = given;
+  nextOut_ = (nextOut_ + 1) % kDirectories;
 }
 
-void ResolutionCache::ForgetWalks() {
+void ResolutionCache::ForgetDirectories() {
   const std::lock_guard<std::mutex> hold(lock_);
-  for (Walk& walk : walks_) walk = Walk{};
+  directories_.clear();
+  remembered_.clear();
+  nextOut_ = 0;
 }
 
-bool ResolutionCache::RemembersWalks() const {
+bool ResolutionCache::RemembersDirectories() const {
   const std::lock_guard<std::mutex> hold(lock_);
-  return std::any_of(walks_.begin(), walks_.end(), [](const Walk& walk) { return walk.dir.IsOpen(); });
+  return !directories_.empty();
 }
 
 size_t ResolutionCache::Listings() const {

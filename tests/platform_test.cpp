@@ -129,8 +129,8 @@ TEST_P(PlatformTest, LocksOpensRegularFilesOnlyAndCreatesNewFilesExactly) {
 }
 
 // Only regular files and links to them open: a FIFO must not even wait for a
-// writer. CreateNew makes exactly the name given and nothing over a link
-// (dangling or not); links are seen as links; a rename replaces a link
+// writer. CreateNew and Publish make exactly the name given and nothing over
+// a link (dangling or not); links are seen as links; a rename replaces a link
 // without following it.
 TEST_P(PlatformTest, OpensThroughLinksButCreatesNewFilesExactly) {
   if (testing_support::kWindows) GTEST_SKIP() << "Linux only: FIFOs, links and letter case";
@@ -155,6 +155,12 @@ TEST_P(PlatformTest, OpensThroughLinksButCreatesNewFilesExactly) {
   EXPECT_TRUE(!fs::is_symlink("link") && ReadThrough("link") == "fresh");
   EXPECT_EQ(ReadThrough("a.bin"), "data");
   EXPECT_EQ(native.OnDiskPath("A.bin"), (dir.Path() / "A.BIN").string());
+  // A file made with no name shows only once published, and over nothing.
+  const File unnamed(native, native.CreateUnnamed("made"));
+  ASSERT_TRUE(unnamed.IsOpen());
+  EXPECT_TRUE(native.WriteAt(unnamed.Handle(), 0, "whole", 5).ok && !fs::exists("made"));
+  EXPECT_FALSE(native.Publish(unnamed.Handle(), "dangling"));
+  EXPECT_TRUE(native.Publish(unnamed.Handle(), "made") && ReadThrough("MADE") == "whole");
 }
 
 TEST_P(PlatformTest, EnumeratesMatchesInCaseFoldedOrder) {

@@ -24,23 +24,50 @@ void RunInOrder(unsigned count, unsigned workers, unsigned ahead,
                 const std::function<bool()>& stop, const std::function<Result(unsigned)>& work,
                 const std::function<void(unsigned, Result&)>& report) {
   std::mutex lock;
-  std::condition_variable changed;
+  // Each side is woken only when the other has something for it: the
+  // workers when the window moved while some of them wait, the reporter once
+  // a run of results (or the last ones) can go out, so neither is woken once
+  // per item.
+  std::condition_variable forWorkers;
+  std::condition_variable forReporter;
+  unsigned workersWaiting = 0;
+  bool reporterWaiting = false;
   std::vector<std::optional<Result>> done(ahead);  // item i in done[i % ahead]
   unsigned handed = 0;
   unsigned reported = 0;
   bool stopped = false;
   std::exception_ptr error;
+  const unsigned run = ahead > 1 ? ahead / 2 : 1;  // results the reporter waits for
+
+  const auto finished = [&](unsigned i) { return i < handed && done[i % ahead].has_value(); };
+  // Under the lock: whether the reporter has work.
+  const auto reporterMayGo = [&] {
+    if (error || (reported == handed && (stopped || handed == count))) return true;
+    if (!finished(reported)) return false;
+    const unsigned last = reported + run - 1;
+    return stopped || last >= count || finished(last);
+  };
+  const auto endAll = [&] {  // under the lock
+    stopped = true;
+    forWorkers.notify_all();
+    forReporter.notify_all();
+  };
 
   const auto workLoop = [&] {
     for (;;) {
       unsigned i;
       {
         std::unique_lock<std::mutex> hold(lock);
-        changed.wait(hold, [&] { return stopped || handed == count || handed < reported + ahead; });
-        if (stopped || handed == count) return;
+        ++workersWaiting;
+        forWorkers.wait(hold,
+                        [&] { return stopped || handed == count || handed < reported + ahead; });
+        --workersWaiting;
+        if (stopped || handed == count) {
+          if (reporterWaiting) forReporter.notify_all();
+          return;
+        }
         if (stop()) {
-          stopped = true;
-          changed.notify_all();
+          endAll();
           return;
         }
         i = handed++;
@@ -51,13 +78,12 @@ void RunInOrder(unsigned count, unsigned workers, unsigned ahead,
       } catch (...) {
         const std::lock_guard<std::mutex> hold(lock);
         if (!error) error = std::current_exception();
-        stopped = true;
-        changed.notify_all();
+        endAll();
         return;
       }
       const std::lock_guard<std::mutex> hold(lock);
       done[i % ahead] = std::move(result);
-      changed.notify_all();
+      if (reporterWaiting && reporterMayGo()) forReporter.notify_all();
     }
   };
 
@@ -65,8 +91,7 @@ void RunInOrder(unsigned count, unsigned workers, unsigned ahead,
   const auto finish = [&] {
     {
       const std::lock_guard<std::mutex> hold(lock);
-      stopped = true;
-      changed.notify_all();
+      endAll();
     }
     threads.clear();  // joins
   };
@@ -76,15 +101,16 @@ void RunInOrder(unsigned count, unsigned workers, unsigned ahead,
       std::optional<Result> result;
       {
         std::unique_lock<std::mutex> hold(lock);
-        changed.wait(hold, [&] {
-          return error || done[reported % ahead].has_value() ||
-                 (reported == handed && (stopped || handed == count));
-        });
-        if (error || !done[reported % ahead].has_value()) break;
+        if (!finished(reported)) {
+          reporterWaiting = true;
+          forReporter.wait(hold, reporterMayGo);
+          reporterWaiting = false;
+        }
+        if (error || !finished(reported)) break;
         result = std::move(done[reported % ahead]);
         done[reported % ahead].reset();
         ++reported;
-        changed.notify_all();
+        if (workersWaiting > 0) forWorkers.notify_all();
       }
       report(reported - 1, *result);
     }
