@@ -12,6 +12,7 @@
 #include "archive/Journal.h"
 #include "archive/NameIndex.h"
 #include "platform/FileSystem.h"
+#include "platform/Memory.h"
 
 namespace GAME {
 
@@ -306,6 +307,8 @@ bool Archive::LoadIndex(uint64_t fileSize) {
   static_assert(sizeof(PartRecord) == format::kPartRecordSize);
   auto parts = std::make_unique_for_overwrite<PartRecord[]>(header.numParts);
   auto names = std::make_unique_for_overwrite<char[]>(header.nameTableSize);
+  platform::PreferLargePages(parts.get(), partBytes);
+  platform::PreferLargePages(names.get(), header.nameTableSize);
   const auto readTable = [this](uint64_t offset, void* table, uint64_t size) {
     for (uint64_t done = 0; done < size;) {
       const auto n = static_cast<size_t>(std::min(size - done, kIndexChunk));
@@ -329,6 +332,7 @@ bool Archive::LoadIndex(uint64_t fileSize) {
   // made into its entry as it comes, so no memory holds them twice.
   mem::vector<FileEntry> loaded;
   loaded.reserve(header.numEntries);  // exactly: the first append regrows
+  platform::PreferLargePages(loaded.data(), loaded.capacity() * sizeof(FileEntry));
   const auto chunk = std::make_unique_for_overwrite<unsigned char[]>(
       size_t(std::min(header.numEntries, kRecordsPerChunk)) * format::kEntryRecordSize);
   const uint64_t recordsAt = header.indexOffset + partBytes + header.nameTableSize;
