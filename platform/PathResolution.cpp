@@ -84,8 +84,8 @@ std::optional<Location> ResolveThroughCache(const std::string& path, LastCompone
     std::optional<ResolutionCache::Directory> root = cache.Find("/");
     if (!root) {
       Location top;
-      top.name = "/";
-      top.path = "/";
+      top.name.assign(1, '/');  // assign: g++ 12 at -O3 warns falsely of "/"
+      top.path = top.name;
       root = OpenForCache(top, std::nullopt);
       if (!root) return std::nullopt;
       cache.Remember("/", *root);
