@@ -66,19 +66,14 @@ std::optional<std::vector<DirEntry>> Enumerate(const std::string& pattern,
   if (!stream) return std::nullopt;
 
   std::vector<DirEntry> entries;
-  for (;;) {
-    errno = 0;
-    const dirent* found = ::readdir(stream.get());
-    if (found == nullptr) {
-      if (errno != 0) return std::nullopt;  // the listing broke off
-      break;
-    }
-    std::string_view name = found->d_name;
-    if (name == "." || name == ".." || !MatchesPattern(name, mask)) continue;
-    if (std::optional<DirEntry> entry = Describe(::dirfd(stream.get()), found->d_name)) {
+  const int dir = ::dirfd(stream.get());
+  const bool whole = ForEachName(stream.get(), [&](std::string_view name) {
+    if (!MatchesPattern(name, mask)) return;
+    if (std::optional<DirEntry> entry = Describe(dir, name.data())) {
       entries.push_back(std::move(*entry));
     }
-  }
+  });
+  if (!whole) return std::nullopt;  // the listing broke off
   std::sort(entries.begin(), entries.end(), EnumerationLess);
   return entries;
 }

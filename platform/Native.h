@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -66,6 +67,20 @@ using DirectoryStream = std::unique_ptr<DIR, DirectoryCloser>;
 // Opens name (relative to the directory dir, or AT_FDCWD) for reading its
 // entries; null when it is not a readable directory.
 DirectoryStream OpenDirectory(int dir, const std::string& name);
+
+// Calls each(name) for every entry of stream but "." and ".." (name is the
+// entry's NUL-terminated d_name); false when the listing broke off, with
+// errno saying why.
+template <class Each>
+bool ForEachName(DIR* stream, Each each) {
+  for (;;) {
+    errno = 0;
+    const dirent* entry = ::readdir(stream);
+    if (entry == nullptr) return errno == 0;
+    const std::string_view name = entry->d_name;
+    if (name != "." && name != "..") each(name);
+  }
+}
 
 inline FileHandle ToHandle(int fd) { return reinterpret_cast<FileHandle>(intptr_t(fd)); }
 inline int ToDescriptor(FileHandle handle) { return int(reinterpret_cast<intptr_t>(handle)); }

@@ -41,13 +41,11 @@ std::optional<std::string> FindInDirectory(int dir, const std::string& component
   DirectoryStream stream = OpenDirectory(dir, ".");
   if (!stream) return std::nullopt;
   std::optional<std::string> best;
-  errno = 0;
-  while (const dirent* entry = ::readdir(stream.get())) {
-    std::string_view name = entry->d_name;
+  const bool whole = ForEachName(stream.get(), [&](std::string_view name) {
     if (EqualsIgnoringCase(name, component) && (!best || name < *best)) best = std::string(name);
-  }
+  });
   // errno says why there is no match: the listing broke off, or no such name.
-  if (!best && errno == 0) errno = ENOENT;
+  if (!best && whole) errno = ENOENT;
   return best;
 }
 

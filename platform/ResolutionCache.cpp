@@ -51,15 +51,9 @@ std::optional<std::string> ResolutionCache::FindIgnoringCase(int dir, const std:
     DirectoryStream stream = OpenDirectory(dir, ".");
     if (!stream) return std::nullopt;
     Names names;
-    for (;;) {
-      errno = 0;
-      const dirent* entry = ::readdir(stream.get());
-      if (entry == nullptr) {
-        if (errno != 0) return std::nullopt;  // the listing broke off
-        break;
-      }
-      const std::string_view name = entry->d_name;
-      if (name != "." && name != "..") names[Folded(name)].emplace_back(name);
+    if (!ForEachName(stream.get(),
+                     [&](std::string_view name) { names[Folded(name)].emplace_back(name); })) {
+      return std::nullopt;  // the listing broke off
     }
     ++listingsMade_;
     listing = listings_.emplace(*key, std::move(names)).first;
