@@ -418,7 +418,7 @@ class KORVAT_API Archive {
   void* fileHandle;
   FileMode fileMode = ModeNone;
   std::string fileName;
-  mem::vector<FileEntry> entries;
+  mem::large_vector<FileEntry> entries;
   // The capacity entries had when it grew by 256 at a time: the hash table
   // is rebuilt whenever it is reached, as it always was, while the storage
   // itself grows geometrically.
@@ -433,8 +433,8 @@ class KORVAT_API Archive {
   uint32_t blockSize;
   // The part table and the name table as loaded, which the loaded entries'
   // parts and names point into until they change.
-  std::unique_ptr<PartRecord[]> partBuffer;
-  std::unique_ptr<char[]> nameBuffer;
+  mem::LargeArray<PartRecord> partBuffer;
+  mem::LargeArray<char> nameBuffer;
   uint32_t tableSize = 0;
   std::unique_ptr<FileEntry*[]> table;
   // FindFile's index of the linked entries; exists whenever table does.

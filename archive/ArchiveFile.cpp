@@ -28,7 +28,7 @@ bool SameTime(const Archive::FileTime& a, const Archive::FileTime& b) {
 // file order (Open checks that), so neighbours are joined as they come and a
 // packed archive gives a few ranges, not one per entry; the journal sorts
 // whatever else comes out of order.
-std::vector<ByteRange> NeededRanges(const mem::vector<Archive::FileEntry>& entries,
+std::vector<ByteRange> NeededRanges(const mem::large_vector<Archive::FileEntry>& entries,
                                     uint32_t dataEnd, uint64_t fileSize) {
   std::vector<ByteRange> needed;
   const auto add = [&needed](uint64_t begin, uint64_t end) {

@@ -12,7 +12,6 @@
 #include "archive/Journal.h"
 #include "archive/NameIndex.h"
 #include "platform/FileSystem.h"
-#include "platform/Memory.h"
 
 namespace GAME {
 
@@ -105,7 +104,7 @@ struct IndexShape {
   uint32_t nameTableSize = 0;
 };
 
-IndexShape ShapeOf(const mem::vector<Archive::FileEntry>& entries) {
+IndexShape ShapeOf(const mem::large_vector<Archive::FileEntry>& entries) {
   IndexShape shape;
   for (const Archive::FileEntry& entry : entries) {
     shape.numParts += entry.numParts;
@@ -131,7 +130,7 @@ void FillHeader(const IndexShape& shape, uint32_t numEntries, uint32_t indexOffs
 // with its NUL and record(bytes) for each entry record of the index of
 // entries, in the order they are laid out; stops when one returns false.
 template <class Part, class Name, class Record>
-bool WalkIndex(const mem::vector<Archive::FileEntry>& entries, Part part, Name name,
+bool WalkIndex(const mem::large_vector<Archive::FileEntry>& entries, Part part, Name name,
                Record record) {
   for (const Archive::FileEntry& entry : entries) {
     for (uint32_t k = 0; k < entry.numParts; ++k) {
@@ -169,7 +168,7 @@ uint64_t IndexSize(const IndexShape& shape, size_t numEntries) {
 
 // Lays the part table, the name table and the entry records out in index,
 // to be written with one call.
-void LayOutIndex(const mem::vector<Archive::FileEntry>& entries, const IndexShape& shape,
+void LayOutIndex(const mem::large_vector<Archive::FileEntry>& entries, const IndexShape& shape,
                  std::vector<unsigned char>& index) {
   index.resize(static_cast<size_t>(IndexSize(shape, entries.size())));
   unsigned char* out = index.data();
@@ -247,7 +246,7 @@ class DiskComparison {
 // compared as it is laid out, without building it. Nothing when it cannot
 // be read.
 std::optional<bool> IndexOnDisk(const platform::FileSystem& fs, void* file,
-                                const mem::vector<Archive::FileEntry>& entries,
+                                const mem::large_vector<Archive::FileEntry>& entries,
                                 const IndexShape& shape, uint64_t offset) {
   DiskComparison disk(fs, file, offset, IndexSize(shape, entries.size()));
   static constexpr unsigned char kNul = 0;
@@ -302,13 +301,13 @@ bool Archive::LoadIndex(uint64_t fileSize) {
   // The part table is read straight into its records and the name table
   // into a block of its own: the loaded entries point into both, in either
   // mode, so nothing per entry is allocated (a changed entry gets blocks of
-  // its own). Their pages are only taken as they are read, so memory
-  // follows what was actually read rather than what the header claims.
+  // its own). Both, and the entries, are large blocks (whole large pages
+  // where the system has them, since each is filled at once); their pages
+  // are only taken as they are read, so memory follows what was actually
+  // read rather than what the header claims.
   static_assert(sizeof(PartRecord) == format::kPartRecordSize);
-  auto parts = std::make_unique_for_overwrite<PartRecord[]>(header.numParts);
-  auto names = std::make_unique_for_overwrite<char[]>(header.nameTableSize);
-  platform::PreferLargePages(parts.get(), partBytes);
-  platform::PreferLargePages(names.get(), header.nameTableSize);
+  auto parts = mem::MakeLargeArray<PartRecord>(header.numParts);
+  auto names = mem::MakeLargeArray<char>(header.nameTableSize);
   const auto readTable = [this](uint64_t offset, void* table, uint64_t size) {
     for (uint64_t done = 0; done < size;) {
       const auto n = static_cast<size_t>(std::min(size - done, kIndexChunk));
@@ -330,9 +329,8 @@ bool Archive::LoadIndex(uint64_t fileSize) {
 
   // The entry records pass through one small buffer: each is checked and
   // made into its entry as it comes, so no memory holds them twice.
-  mem::vector<FileEntry> loaded;
+  mem::large_vector<FileEntry> loaded;
   loaded.reserve(header.numEntries);  // exactly: the first append regrows
-  platform::PreferLargePages(loaded.data(), loaded.capacity() * sizeof(FileEntry));
   const auto chunk = std::make_unique_for_overwrite<unsigned char[]>(
       size_t(std::min(header.numEntries, kRecordsPerChunk)) * format::kEntryRecordSize);
   const uint64_t recordsAt = header.indexOffset + partBytes + header.nameTableSize;

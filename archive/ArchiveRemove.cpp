@@ -87,7 +87,7 @@ struct CompactionPlan {
   bool inBatches = false;
 };
 
-CompactionPlan PlanCompaction(const mem::vector<Archive::FileEntry>& entries, uint64_t fileSize,
+CompactionPlan PlanCompaction(const mem::large_vector<Archive::FileEntry>& entries, uint64_t fileSize,
                               uint64_t indexBytes, bool withJournalFile) {
   uint32_t position = format::kHeaderSize;
   uint64_t firstMove = 0, moved = 0, saved = 0;

@@ -1,9 +1,13 @@
-// Windows gives large pages only to processes holding a privilege, and
-// only to memory allocated for them; the hint does nothing here.
-#include "platform/Memory.h"
+// Windows gives large pages only to processes holding a privilege: the
+// archive's large blocks come from the heap here.
+#include <new>
 
-namespace platform {
+#include "mem/Vector.h"
 
-void PreferLargePages(void*, size_t) {}
+namespace mem {
 
-}  // namespace platform
+void* AllocateLarge(size_t bytes) { return ::operator new(bytes); }
+
+void FreeLarge(void* block) noexcept { ::operator delete(block); }
+
+}  // namespace mem
