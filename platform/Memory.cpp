@@ -19,6 +19,20 @@ namespace {
 constexpr size_t kLargePage = size_t(2) << 20;
 constexpr size_t kPrefix = 64;  // keeps the block aligned for any type
 
+// Under AddressSanitizer every block comes from the heap, where overruns are
+// caught.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kHeapOnly = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kHeapOnly = true;
+#else
+constexpr bool kHeapOnly = false;
+#endif
+#else
+constexpr bool kHeapOnly = false;
+#endif
+
 void* Prefixed(void* base, size_t length) {
   *static_cast<size_t*>(base) = length;
   return static_cast<unsigned char*>(base) + kPrefix;
@@ -28,7 +42,7 @@ void* Prefixed(void* base, size_t length) {
 
 void* AllocateLarge(size_t bytes) {
   if (bytes > SIZE_MAX - 2 * kLargePage - kPrefix) throw std::bad_alloc();
-  if (bytes + kPrefix < kLargePage / 4) {
+  if (kHeapOnly || bytes + kPrefix < kLargePage / 4) {
     void* base = std::malloc(bytes + kPrefix);
     if (base == nullptr) throw std::bad_alloc();
     return Prefixed(base, 0);
