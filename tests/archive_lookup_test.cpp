@@ -1,5 +1,5 @@
-// Names and lookup: normalisation, finding entries by name, and the suffix
-// search.
+// Names and lookup: normalisation, finding entries by name, the suffix search
+// and the listing of one directory.
 #include "archive/Names.h"
 #include "support/WritableArchive.h"
 
@@ -96,6 +96,14 @@ TEST_F(ArchiveLookup, AppendsTheIndicesOfEveryNameEndingWithThePattern) {
     EXPECT_EQ(archive.FindMatchingFilesEnd(result, pattern), matches.size() - 1) << pattern;
     EXPECT_EQ(result, matches) << pattern;
   }
+  // One directory's active entries, the directory in any spelling; a bad index has no entry.
+  const std::pair<std::pair<const char*, bool>, std::vector<int>> listings[] = {
+      {{nullptr, true}, {0, 1, 2, 4, 5}}, {{"", false}, {1, 2, 4, 5}}, {{"MAPS\\", false}, {0}},
+      {{"./maps", true}, {0}}, {{"maps/a.tex", true}, {}}, {{"map", true}, {}}};
+  for (const auto& [directory, indices] : listings) {
+    EXPECT_EQ(archive.ActiveFiles(directory.first, directory.second), indices) << directory.first;
+  }
+  EXPECT_TRUE(!archive.Entry(-1) && !archive.Entry(6) && archive.Entry(5));
 }
 
 }  // namespace

@@ -103,7 +103,7 @@ TEST_P(PlatformTest, ResolvesAndCreatesPathsIgnoringCaseWithEitherSeparator) {
 
 // Two opens exclude each other as two processes would; a refused open must
 // not truncate first. Only regular files open. CreateNew makes nothing over
-// anything there; OnDiskPath gives the names as they are.
+// anything there.
 TEST_P(PlatformTest, LocksOpensRegularFilesOnlyAndCreatesNewFilesExactly) {
   WriteText("a.bin", "data");
   fs::create_directory("dir");  // made before a lookup lists the directory
@@ -123,9 +123,6 @@ TEST_P(PlatformTest, LocksOpensRegularFilesOnlyAndCreatesNewFilesExactly) {
   EXPECT_EQ(native.LastError().failure, Failure::NotRegularFile);
   EXPECT_FALSE(OpenFile("a.bin", Access::ReadWrite, Creation::CreateNew).IsOpen());
   EXPECT_EQ(native.LastError().failure, Failure::Exists);
-  EXPECT_EQ(native.OnDiskPath("DIR"), (dir.Path() / "dir").string());
-  EXPECT_EQ(native.OnDiskPath("missing"), std::nullopt);
-  EXPECT_TRUE(native.CanCreateIn("."));
 }
 
 // Only regular files and links to them open: a FIFO must not even wait for a

@@ -39,19 +39,15 @@ int main(int argc, char** argv) {
   for (size_t i = 0; i < large.size(); ++i) large[i] = Byte(i);
   {
     Archive archive;
-    if (archive.Open(argv[1], Archive::ModeWrite, 0, 0) ||
-        archive.LastError().code != GAME::ErrorCode::NotFound ||
-        GAME::ErrorMessage(archive.LastError()).empty()) {
-      return 7;
-    }
-    if (!archive.Open(argv[1], Archive::ModeWrite, Archive::OpenCreate, 0)) return 1;
     const unsigned char text[] = {'h', 'e', 'l', 'l', 'o'};
-    if (archive.AddFileFromMemory("Hello.TXT", text, sizeof text, 6, {1, 2}) < 0) return 1;
-    if (archive.AddFileFromMemory("data/large.bin", large.data(), unsigned(large.size()), 6,
-                                  {0, 0}) < 0) {
+    if (!archive.Open(argv[1], Archive::ModeWrite, Archive::OpenCreate, 0) ||
+        archive.AddFileFromMemory("Hello.TXT", text, sizeof text, 6, {1, 2}) < 0 ||
+        archive.AddFileFromMemory("data/large.bin", large.data(), unsigned(large.size()), 6,
+                                  {0, 0}) < 0 ||
+        !archive.Close(false)) {
+      std::fprintf(stderr, "%s\n", GAME::ErrorMessage(archive.LastError()).c_str());
       return 1;
     }
-    if (!archive.Close(false)) return 1;
   }
   Archive archive;
   if (!archive.Open(argv[1], Archive::ModeRead)) return 1;

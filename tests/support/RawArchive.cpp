@@ -11,29 +11,12 @@ namespace testing_support {
 
 namespace {
 
-using Fields = std::vector<uint32_t*>;
-// Each record's fields in file order.
-Fields FieldsOf(RawHeader& h) {
+using GAME::format::LoadU32;
+using GAME::format::StoreU32;
+
+// The header's fields after the magic, in file order.
+std::vector<uint32_t*> FieldsOf(RawHeader& h) {
   return {&h.version, &h.numEntries, &h.numParts, &h.partTableSize, &h.nameTableSize, &h.indexOffset};
-}
-Fields FieldsOf(RawPart& p) { return {&p.offset, &p.storedSize, &p.realSize}; }
-Fields FieldsOf(RawEntry& e) {
-  return {&e.flags,        &e.offset,   &e.storedSize, &e.realSize,   &e.checksum, &e.fileTimeLow,
-          &e.fileTimeHigh, &e.numParts, &e.firstPart,  &e.nameLength, &e.nameOffset};
-}
-
-void Put(std::vector<unsigned char>& out, const Fields& fields) {
-  for (const uint32_t* v : fields) {
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<unsigned char>(*v >> (8 * i)));
-  }
-}
-
-void Get(const std::vector<unsigned char>& in, size_t& at, const Fields& fields) {
-  for (uint32_t* v : fields) {
-    *v = uint32_t(in[at]) | uint32_t(in[at + 1]) << 8 | uint32_t(in[at + 2]) << 16 |
-         uint32_t(in[at + 3]) << 24;
-    at += 4;
-  }
 }
 
 }  // namespace
@@ -46,14 +29,18 @@ void RawArchive::Recount() {
 }
 
 std::vector<unsigned char> RawArchive::Bytes() const {
-  RawArchive a = *this;  // FieldsOf points into it
-  std::vector<unsigned char> out(a.header.magic.begin(), a.header.magic.end());
-  Put(out, FieldsOf(a.header));
-  out.resize(2048, 0);
-  out.insert(out.end(), data.begin(), data.end());
-  for (RawPart& p : a.parts) Put(out, FieldsOf(p));
-  out.insert(out.end(), nameTable.begin(), nameTable.end());
-  for (RawEntry& e : a.entries) Put(out, FieldsOf(e));
+  RawHeader h = header;
+  std::vector<unsigned char> out(2048 + data.size() + 12 * parts.size() + nameTable.size() +
+                                 44 * entries.size());
+  std::copy_n(h.magic.begin(), std::min<size_t>(4, h.magic.size()), out.begin());
+  unsigned char* at = out.data() + 4;
+  for (const uint32_t* v : FieldsOf(h)) StoreU32(at, *v), at += 4;
+  at = std::copy(data.begin(), data.end(), out.data() + 2048);
+  for (const RawPart& p : parts) {
+    for (uint32_t v : {p.offset, p.storedSize, p.realSize}) StoreU32(at, v), at += 4;
+  }
+  at = std::copy(nameTable.begin(), nameTable.end(), at);
+  for (const RawEntry& e : entries) GAME::format::EncodeEntryRecord(e, at), at += 44;
   return out;
 }
 
@@ -61,20 +48,21 @@ bool RawArchive::Parse(const std::vector<unsigned char>& bytes, RawArchive& out)
   if (bytes.size() < 2048) return false;
   out = RawArchive{};
   RawHeader& h = out.header;
-  h.magic.assign(bytes.begin(), bytes.begin() + 4);
-  size_t at = 4;
-  Get(bytes, at, FieldsOf(h));
+  const unsigned char* at = bytes.data();
+  h.magic.assign(at, at + 4);
+  for (uint32_t* v : FieldsOf(h)) *v = LoadU32(at += 4);
   const uint64_t end =
       uint64_t(h.indexOffset) + 12ull * h.numParts + h.nameTableSize + 44ull * h.numEntries;
   if (end != bytes.size() || h.indexOffset < 2048) return false;
-  out.data.assign(bytes.begin() + 2048, bytes.begin() + h.indexOffset);
-  at = h.indexOffset;
-  out.parts.resize(h.numParts);
-  for (RawPart& p : out.parts) Get(bytes, at, FieldsOf(p));
-  out.nameTable.assign(bytes.begin() + long(at), bytes.begin() + long(at + h.nameTableSize));
+  out.data.assign(bytes.data() + 2048, at = bytes.data() + h.indexOffset);
+  for (uint32_t k = 0; k < h.numParts; ++k, at += 12) {
+    out.parts.push_back({LoadU32(at), LoadU32(at + 4), LoadU32(at + 8)});
+  }
+  out.nameTable.assign(at, at + h.nameTableSize);
   at += h.nameTableSize;
-  out.entries.resize(h.numEntries);
-  for (RawEntry& e : out.entries) Get(bytes, at, FieldsOf(e));
+  for (uint32_t k = 0; k < h.numEntries; ++k, at += 44) {
+    out.entries.push_back(GAME::format::DecodeEntryRecord(at));
+  }
   return true;
 }
 
@@ -125,8 +113,10 @@ RawArchiveBuilder& RawArchiveBuilder::Removed(uint32_t size) {
   return Add(0, "", "", std::string(size, '\xEE'), {}), *this;
 }
 
-// One read of the file's size; empty when it cannot be read.
+// One read of the file's size; empty when it is no regular file or cannot be read.
 std::vector<unsigned char> ReadWholeFile(const std::filesystem::path& path) {
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(path, error)) return {};
   std::ifstream in(path, std::ios::binary | std::ios::ate);
   std::vector<unsigned char> bytes(in ? size_t(in.tellg()) : 0);
   in.seekg(0).read(reinterpret_cast<char*>(bytes.data()), std::streamsize(bytes.size()));

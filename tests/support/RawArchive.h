@@ -8,16 +8,15 @@
 #include <string>
 #include <vector>
 
+#include "archive/Format.h"
+
 namespace testing_support {
 
 constexpr uint32_t kBlock = 262144;  // the real size of every part but an entry's last
 
 struct RawPart { uint32_t offset = 0, storedSize = 0, realSize = 0; };
 
-struct RawEntry {
-  uint32_t flags = 0, offset = 0, storedSize = 0, realSize = 0, checksum = 0, fileTimeLow = 0,
-           fileTimeHigh = 0, numParts = 0, firstPart = 0, nameLength = 0, nameOffset = 0;
-};
+using RawEntry = GAME::format::EntryRecord;
 
 struct RawHeader {
   std::string magic = std::string("ARC\0", 4);

@@ -2,10 +2,8 @@
 // in it when the test ends.
 #pragma once
 
-#include <cstdlib>
 #include <filesystem>
 #include <random>
-#include <stdexcept>
 #include <string>
 
 namespace testing_support {
@@ -13,15 +11,12 @@ namespace testing_support {
 class ScratchDir {
  public:
   ScratchDir() {
-    // A name no other test (or run) has taken: create_directory is false
-    // when it exists.
+    // A name no other test (or run) has taken: create_directory is false when
+    // it exists, and throws when it cannot make it.
     std::random_device random;
-    for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
-      const std::filesystem::path path = std::filesystem::temp_directory_path() /
-                                         ("korvat-test-" + std::to_string(random()));
-      if (std::filesystem::create_directory(path)) path_ = path;
-    }
-    if (path_.empty()) throw std::runtime_error("no scratch directory");
+    do {
+      path_ = std::filesystem::temp_directory_path() / ("korvat-test-" + std::to_string(random()));
+    } while (!std::filesystem::create_directory(path_));
   }
   ~ScratchDir() {
     namespace fs = std::filesystem;
