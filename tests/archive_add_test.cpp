@@ -1,7 +1,7 @@
-// Adding files: placement, stored and compressed forms on disk, refused names
-// and sources, the 4 GiB limit, and adds withdrawn on an out-of-memory.
+// Changing an archive: where adds go, replacing in place, refused names and
+// sources, the 4 GiB limit, adds withdrawn on an out-of-memory; removal and
+// compaction (failed writes and moves are among the injected I/O faults).
 #include <filesystem>
-#include <tuple>
 
 #include "support/WritableArchive.h"
 #include "support/TestSystem.h"
@@ -10,6 +10,7 @@ namespace {
 
 using namespace testing_support;
 using ArchiveAdd = ArchiveFileTest;
+using ArchiveCompact = ArchiveFileTest;
 
 // Slots of 100, 70, 50 and 70 bytes, in that order in the free list: each
 // size gets the index and offset beside it, of equal slots the one nearer the
@@ -138,6 +139,33 @@ TEST_F(ArchiveAdd, RefusesAnAddWhoseDataAndIndexWouldReach4GiB) {
   EXPECT_EQ(Add("m", ""), -1);  // even an empty file's index record no longer fits
   ASSERT_TRUE(archive.Close(false));
   EXPECT_EQ(std::filesystem::file_size(path), 0xFFFFFFFFull);
+}
+
+// Removal keeps the region and every index. Compaction
+// then closes the holes at the front, between and at the end, and the 40
+// bytes a reused slot leaves; b's move overlaps its old place.
+TEST_F(ArchiveCompact, RemovalKeepsTheRegionAndCompactionMovesTheRestTogether) {
+  RawArchiveBuilder built;
+  built.Stored("x", Text(1000)).Stored("a", "aa").Stored("y", Text(100));
+  OpenBuilt(built.Compressed("b", Noise(kBlock + 5000)).Stored("c", "").Stored("z", "z"));
+  State state = StateOf(archive);
+  for (int index : {0, 2, 5}) ASSERT_TRUE(archive.RemoveFile(index));
+  for (int index : {2, -1, 6}) EXPECT_FALSE(archive.RemoveFile(index)) << index;
+  for (int index : {0, 2, 5}) state[index] = {0, state[index][1], state[index][2], 0, 0, 0, 0, 0};
+  state.back() = {0, 2, 5};
+  EXPECT_EQ(StateOf(archive), state);
+  ASSERT_EQ(Add("s", std::string(60, 's')), 2);
+  ASSERT_TRUE(archive.Compact());
+  EXPECT_EQ(archive.FindFile("c"), 3);  // the table follows the moved entries
+  uint32_t end = 2048;
+  for (const RawEntry& e : Saved().entries) {  // which also checks the parts and contents
+    EXPECT_EQ(e.offset, end);
+    end += e.storedSize;
+  }
+  OpenBuilt(RawArchiveBuilder().Removed(10).Removed(20));
+  ASSERT_TRUE(archive.Compact());
+  Saved();
+  EXPECT_EQ(std::filesystem::file_size(path), 2048u);
 }
 
 }  // namespace

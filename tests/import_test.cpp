@@ -59,7 +59,7 @@ TEST_F(Import, ReplacingAnUnchangedTreeLeavesTheArchiveAsItWas) {
 // (both name it, exit 1), while a missing one loses them. The walk skips the
 // archive inside the tree and its journal; a closed stdout loses no work.
 TEST_F(Import, WhatCannotBeSeenIsReportedAndKept) {
-  if (testing_support::kWindows) GTEST_SKIP() << "Linux only: a directory nobody may read";
+  if (kWindows) GTEST_SKIP() << "Linux only: a directory nobody may read";
   for (const char* name : {"open/a", "shut/b", "gone/c"}) Put(std::string("base/t/") + name, "x");
   const std::string added = "added: t/gone/c\nadded: t/open/a\nadded: t/shut/b\n";
   Expect({"base/t/self.arc", "-add", "t", "base"}, 0, added);
@@ -91,7 +91,7 @@ TEST_F(Import, PathArgumentsGiveThePrintedAndStoredNames) {
   }
   const std::string absolute = dir / "base/t/a";
   // One leading '/' dropped; a Windows path keeps its drive.
-  std::string stored = absolute.substr(testing_support::kWindows ? 0 : 1) + "/1.tex\n";
+  std::string stored = absolute.substr(kWindows ? 0 : 1) + "/1.tex\n";
   for (char& c : stored) c = c == '\\' ? '/' : char(std::tolower(static_cast<unsigned char>(c)));
   const struct {
     std::string path, out, err, list, base = "base";
@@ -117,9 +117,7 @@ TEST_F(Import, PathArgumentsGiveThePrintedAndStoredNames) {
 // pipe, a file beyond 4 GiB, and a dangling link (unreadable, and without a
 // time to update by).
 TEST_F(Import, FilesThatCannotBeAddedAreReportedAndCostNoStoredFile) {
-  if (testing_support::kWindows) {
-    GTEST_SKIP() << "Linux only: links, FIFOs and names differing in case";
-  }
+  if (kWindows) GTEST_SKIP() << "Linux only: links, FIFOs and names differing in case";
   Put("base/t/gone.tex", "gone", 1'000'000'000);
   Put("base/t/huge.bin", "huge", 1'000'000'000);
   Put("base/t/A.txt", "upper", 1'000'000'000);

@@ -87,7 +87,7 @@ TEST_F(TotalStats, ReportsEveryMatchedArchiveByTypeAndByArchive) {
     Expect({"-totalStats", "report.txt", pattern}, code, "", err);
     EXPECT_EQ(Text("report.txt"), report) << pattern;
   }
-  if (testing_support::kWindows) GTEST_SKIP() << "Linux only: a file size limit";
+  if (kWindows) GTEST_SKIP() << "Linux only: a file size limit";
   const auto failed = Run({"-totalStats", "report.txt", "*.arc"}, {.fileSizeLimit = 100});
   EXPECT_EQ(failed.err, "Failed to write report file report.txt.\nReason: File too large\n");
   EXPECT_EQ(failed.exitCode, 1);

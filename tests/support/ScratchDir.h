@@ -1,10 +1,12 @@
 // A fresh, empty temporary directory for one test, removed with everything
-// in it when the test ends.
+// in it when the test ends; and the listing of a directory tree.
 #pragma once
 
+#include <algorithm>
 #include <filesystem>
 #include <random>
 #include <string>
+#include <vector>
 
 namespace testing_support {
 
@@ -37,5 +39,15 @@ class ScratchDir {
  private:
   std::filesystem::path path_;
 };
+
+// Every path below root, relative to it, sorted.
+inline std::vector<std::string> Tree(const std::filesystem::path& root) {
+  std::vector<std::string> out;
+  for (const auto& item : std::filesystem::recursive_directory_iterator(root)) {
+    out.push_back(item.path().lexically_relative(root).generic_string());
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
 
 }  // namespace testing_support

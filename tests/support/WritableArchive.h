@@ -1,6 +1,6 @@
 // A fixture for tests of one archive file: an archive object over a file
 // system that counts calls and injects faults, ways to craft and fill the
-// file, and format checks that read what the class wrote without it.
+// file, and checks of what the class wrote.
 #pragma once
 
 #include <gtest/gtest.h>
