@@ -59,10 +59,8 @@ TEST_F(ArchiveAdd, RefusesTakenOrEmptyNamesAndMissingSources) {
   ASSERT_EQ(Add("Data/A.txt", "a"), 0);
   ASSERT_EQ(archive.AddFileFromDisk(source.c_str(), 0), 1);
   const State before = StateOf(archive);
-  const std::pair<std::string, ErrorCode> names[] = {
-      {"data/a.txt", ErrorCode::NameTaken},   {"DATA\\A.TXT", ErrorCode::NameTaken},
-      {"./data/a.txt", ErrorCode::NameTaken}, {"/data\\a.txt", ErrorCode::NameTaken},
-      {".", ErrorCode::BadArgument}};
+  const std::pair<std::string, ErrorCode> names[] = {  // spellings: the lookup tests'
+      {"./DATA\\A.TXT", ErrorCode::NameTaken}, {".", ErrorCode::BadArgument}};
   const std::pair<std::string, ErrorCode> sources[] = {
       {upper, ErrorCode::NameTaken},  {missing, ErrorCode::NotFound},
       {dir.Path().string(), ErrorCode::IsDirectory}, {path, ErrorCode::Locked},

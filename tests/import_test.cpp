@@ -69,8 +69,8 @@ TEST_F(Import, WhatCannotBeSeenIsReportedAndKept) {
   EXPECT_EQ(closed.err, "Standard output failed; the command went on without printing.\n");
   Expect({"p.arc", "-list"}, 0, "t/gone/c\nt/open/a\nt/shut/b\nt/self.arc\n");
 
-  for (const auto& entry : fs::recursive_directory_iterator(dir.Path())) {
-    fs::permissions(entry.path(), fs::perms::all);
+  for (const auto& item : fs::recursive_directory_iterator(dir.Path())) {
+    fs::permissions(item.path(), fs::perms::all);
   }
   fs::permissions(dir.Path(), fs::perms::all);
   fs::permissions(dir / "base/t/shut", fs::perms::none);
@@ -171,9 +171,8 @@ TEST_F(Import, RemovesWhatIsNotOnDiskAndCompactsAboveAQuarterInactive) {
       out += std::string("removing file: data/textures/f") + i + "\n";
     }
     Expect({"test.arc", "-removeMissing", "data"}, 0, out);
-    RawArchive after;
-    ASSERT_TRUE(RawArchive::Parse(ReadWholeFile(dir / "test.arc"), after));
-    EXPECT_EQ(after.entries.size(), entriesAfter) << deleted;
+    const std::string entries = "    " + std::to_string(entriesAfter) + " file entries\n";
+    EXPECT_NE(Run({"test.arc", "-stats"}).out.find(entries), std::string::npos) << deleted;
   }
   Expect({"test.arc", "-list"}, 0, "textures/f3\ntextures/f5\ntextures/f6\ntextures/f7\n");
 }

@@ -90,9 +90,7 @@ ToolResult ToolTest::Run(const Args& args, const ToolOptions& options) const {
   // A Windows console program writes its lines in text mode, ending in CR LF.
   const auto lines = [this](const std::string& path) {
     std::string text = Text(path);
-    for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at)) {
-      text.erase(at, 1);
-    }
+    std::erase(text, '\r');
     return text;
   };
   return {int(status), lines(out), lines(err)};
