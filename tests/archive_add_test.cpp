@@ -4,7 +4,6 @@
 #include <filesystem>
 
 #include "support/WritableArchive.h"
-#include "support/TestSystem.h"
 
 namespace {
 
