@@ -44,9 +44,7 @@ TEST_F(ArchiveLookup, FindsTheLaterOfTwoEntriesOfOneNameBeforeAndAfterIndexing) 
   OpenBuilt(builder.Stored("twice", "1"));
   const char* const misses[] = {"twic", "twice2", "../twice", ".", "", nullptr};
   for (int round = 0; round < 2; ++round) {  // over the chains, then the index they lead to
-    for (const char* miss : misses) {
-      EXPECT_EQ(archive.FindFile(miss), -1) << (miss ? miss : "null");
-    }
+    for (const char* miss : misses) EXPECT_EQ(archive.FindFile(miss), -1) << (miss ? miss : "null");
     for (int lookup = 0; lookup < 100; ++lookup) ASSERT_EQ(archive.FindFile(".\\TWICE"), 51);
   }
   ASSERT_TRUE(archive.RemoveFile(51));

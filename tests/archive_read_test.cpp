@@ -137,11 +137,8 @@ TEST_F(ArchiveRead, ADamagedPartFailsEveryReadPath) {
 TEST_F(ArchiveRead, VerifyGivesTheReason) {
   EXPECT_TRUE(archive.VerifyFile(1, nullptr));
   const std::tuple<int, std::optional<Fault>, std::string> cases[] = {
-      {-1, {}, "no such entry"},
-      {3, {}, "no such entry"},
-      {2, {}, "removed entry"},
-      {0, Fault::Fail, "read error"},
-      {0, Fault::Short, "data is cut short"},
+      {-1, {}, "no such entry"}, {3, {}, "no such entry"}, {2, {}, "removed entry"},
+      {0, Fault::Fail, "read error"}, {0, Fault::Short, "data is cut short"},
       {1, Fault::Fail, "part 1 of 3 cannot be read: read error"},
       {1, Fault::Short, "part 1 of 3 cannot be read: data is cut short"}};
   for (const auto& [index, fault, expected] : cases) {

@@ -30,11 +30,8 @@ TEST_F(Tool, UsageErrorsAndUnknownCommands) {
   const std::string usage = Usage();
   ASSERT_TRUE(usage.starts_with("Usage: korvat "));
   const std::pair<Args, std::string> cases[] = {
-      {{}, ""},
-      {{"test.arc"}, ""},
-      {{"test.arc", "-ADD", "dir"}, ""},
-      {{"test.arc", "-Extract"}, ""},
-      {{"test.arc", "-Remov", "x"}, "Unknown command -Remov.\n\n"},
+      {{}, ""}, {{"test.arc"}, ""}, {{"test.arc", "-ADD", "dir"}, ""},
+      {{"test.arc", "-Extract"}, ""}, {{"test.arc", "-Remov", "x"}, "Unknown command -Remov.\n\n"},
       {{"test.arc", "-totalStats", "r", "*.arc"}, "Unknown command -totalStats.\n\n"}};
   for (const auto& [args, err] : cases) {
     Expect(args, args.size() < 2 ? 0 : 255, usage, err);
@@ -161,9 +158,8 @@ TEST_F(Tool, ChangesWithoutAJournalWhereTheDirectoryIsNotWritable) {
   if (kWindows) GTEST_SKIP() << "Linux only: a read-only directory takes files on Windows";
   Put("ro/x.arc", RawArchiveBuilder().Stored("a", "alpha").Stored("b", "beta").Build());
   Put("ro/x.arc-journal", "");
-  ASSERT_EQ(ChangeMode(dir.Path(), 0777) | ChangeMode((dir / "ro/x.arc"), 0666) |
-                ChangeMode((dir / "ro"), 0555),
-            0);
+  ASSERT_EQ(ChangeMode(dir.Path(), 0777) | ChangeMode(dir / "ro/x.arc", 0666) |
+                ChangeMode(dir / "ro", 0555), 0);
   Expect({"ro/x.arc", "-remove", "a"}, 0, "",
          "Warning: the directory of archive file ro/x.arc is not writable, so the change is made "
          "without a journal; an interruption may damage the archive.\n",

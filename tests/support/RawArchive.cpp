@@ -194,12 +194,13 @@ std::string FormatProblem(const RawArchive& a) {
   });
 }
 
-bool EntryContent(const RawArchive& a, size_t index, std::string& content) {
+std::string ContentOf(const RawArchive& a, size_t index) {
   return WithOpened(a, [&](bool opened, const GAME::Archive& archive) {
-    content.assign(index < a.entries.size() ? a.entries[index].realSize : 0, '\0');
-    return opened && archive.VerifyFile(int(index), nullptr) &&
-           archive.ExtractFileToMemory(int(index), reinterpret_cast<unsigned char*>(content.data()),
-                                       unsigned(content.size()));
+    std::string content(index < a.entries.size() ? a.entries[index].realSize : 0, '\0');
+    auto* bytes = reinterpret_cast<unsigned char*>(content.data());
+    const bool read = opened && archive.VerifyFile(int(index), nullptr) &&
+                      archive.ExtractFileToMemory(int(index), bytes, unsigned(content.size()));
+    return read ? content : "<not readable>";
   });
 }
 

@@ -65,8 +65,8 @@ void ReplacePart(RawArchive& archive, size_t k, const std::string& bytes);
 // and verify every active entry, and the index must be packed (records of
 // removed entries zeroed, parts and names in entry order, no gap before it).
 std::string FormatProblem(const RawArchive& archive);
-// The content of entry index as the class reads it; false when it does not
-// open the file or the entry does not verify.
-bool EntryContent(const RawArchive& archive, size_t index, std::string& content);
+// The content of entry index as the class reads it, or "<not readable>" when
+// it does not open the file or the entry does not verify.
+std::string ContentOf(const RawArchive& archive, size_t index);
 
 }  // namespace testing_support

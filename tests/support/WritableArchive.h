@@ -78,11 +78,6 @@ class ArchiveFileTest : public ::testing::Test {
     EXPECT_EQ(FormatProblem(raw), "");
     return raw;
   }
-  static std::string ContentOf(const RawArchive& raw, size_t index) {
-    std::string content;
-    EXPECT_TRUE(EntryContent(raw, index, content));
-    return content;
-  }
   const Archive::FileEntry& Entry(int index) { return archive.GetFileEntry(index); }
 
   ScratchDir dir;
