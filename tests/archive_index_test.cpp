@@ -48,8 +48,7 @@ TEST_F(ArchiveIndex, SavingWritesTheSameBytesAndCutsTrailingAndReservedBytes) {
   Bytes withTail = original, old = original, marked = original;
   withTail.insert(withTail.end(), {'j', 'u', 'n', 'k'});
   std::fill(old.begin() + 28, old.begin() + 2048, 0xA5);
-  const std::string busy = "KVBUSY01";
-  std::copy(busy.begin(), busy.end(), marked.begin() + 28);
+  std::copy_n("KVBUSY01", 8, marked.begin() + 28);
   std::fill(marked.begin() + 36, marked.begin() + 44, 7);
   for (Archive::FileMode mode : {Archive::ModeRead, Archive::ModeWrite}) {
     for (const Bytes& bytes : {original, withTail, old, marked}) {
@@ -63,11 +62,6 @@ TEST_F(ArchiveIndex, SavingWritesTheSameBytesAndCutsTrailingAndReservedBytes) {
       EXPECT_EQ(ReadWholeFile(path), mode == Archive::ModeWrite ? original : bytes);
     }
   }
-}
-
-// Stores part k in `by` more bytes, moving what follows.
-void GrowPart(RawArchive& a, size_t k, uint32_t by) {
-  ReplacePart(a, k, std::string(a.parts[k].storedSize + by, '\0'));
 }
 
 // Bad arguments, a missing file to read (not created), and every way a file
@@ -114,7 +108,7 @@ TEST_F(ArchiveIndex, MalformedFilesAreRefusedAndLeftUnchanged) {
       {"part sizes not adding up", [](RawArchive& a) { a.entries[0].storedSize -= 1; }},
       {"too few parts", [](RawArchive& a) { a.entries[0].realSize = 3 * 262144 + 1; }},
       {"part beyond any block's bound",
-       [](RawArchive& a) { GrowPart(a, 2, Archive::MaxPartSize() + 1 - a.parts[2].storedSize); }},
+       [](RawArchive& a) { ReplacePart(a, 2, std::string(Archive::MaxPartSize() + 1, '\0')); }},
       {"stored entry with parts", [&](RawArchive& a) { withPart(a, 2); }},
       {"stored sizes differ", [](RawArchive& a) { a.entries[2].realSize += 1; }},
       {"removed entry with parts", [&](RawArchive& a) { withPart(a, 1); }},
@@ -143,7 +137,7 @@ TEST_F(ArchiveIndex, MalformedFilesAreRefusedAndLeftUnchanged) {
   archive.Close(false);
   // The largest part allowed is accepted.
   RawArchive raw = ThreeEntryExample();
-  GrowPart(raw, 2, Archive::MaxPartSize() - raw.parts[2].storedSize);
+  ReplacePart(raw, 2, std::string(Archive::MaxPartSize(), '\0'));
   WriteWholeFile(path, raw.Bytes());
   EXPECT_TRUE(archive.Open(path.c_str(), Archive::ModeRead));
 }
