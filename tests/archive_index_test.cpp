@@ -22,15 +22,11 @@ using Bytes = std::vector<unsigned char>;
 // The format's example: a compressed file with a 5-byte name in three parts,
 // a removed entry, then a stored file (whose first part is 3, name offset 6).
 RawArchive ThreeEntryExample() {
-  return RawArchiveBuilder()
-      .Compressed("a.tex", std::string(2 * 262144 + 10, 'x'))
-      .Removed(40)
-      .Stored("b", "stored bytes")
-      .Build();
+  return RawArchiveBuilder().Compressed("a.tex", std::string(2 * kBlock + 10, 'x')).Removed(40)
+      .Stored("b", "stored bytes").Build();
 }
 
-class ArchiveIndex : public ::testing::Test {
- protected:
+struct ArchiveIndex : ::testing::Test {
   ScratchDir dir;
   std::string path = dir / "test.arc";
   Archive archive;

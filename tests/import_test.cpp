@@ -64,9 +64,8 @@ TEST_F(Import, WhatCannotBeSeenIsReportedAndKept) {
   const std::string added = "added: t/gone/c\nadded: t/open/a\nadded: t/shut/b\n";
   Expect({"base/t/self.arc", "-add", "t", "base"}, 0, added);
   Expect({"base/t/self.arc", "-add", "t", "base"}, 0, "");  // neither self.arc nor its journal
-  const ToolResult closed = Run({"p.arc", "-add", "t", "base"}, {.closedOutput = true});
-  EXPECT_EQ(closed.exitCode, 3);
-  EXPECT_EQ(closed.err, "Standard output failed; the command went on without printing.\n");
+  Expect({"p.arc", "-add", "t", "base"}, 3, "",
+         "Standard output failed; the command went on without printing.\n", {.closedOutput = true});
   Expect({"p.arc", "-list"}, 0, "t/gone/c\nt/open/a\nt/shut/b\nt/self.arc\n");
 
   for (const auto& item : fs::recursive_directory_iterator(dir.Path())) {

@@ -19,9 +19,7 @@ namespace fs = std::filesystem;
 using namespace platform;
 using Names = std::vector<std::string>;
 
-void WriteText(const fs::path& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
+void WriteText(const fs::path& path, const std::string& text) { std::ofstream(path) << text; }
 
 // Each test runs in a fresh temporary directory, made the current one, with
 // the stateless native file system and with one command's (its cache).

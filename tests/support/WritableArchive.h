@@ -66,9 +66,8 @@ class ArchiveFileTest : public ::testing::Test {
     auto* data = reinterpret_cast<unsigned char*>(content.data());
     return archive.AddFileFromMemory(name.c_str(), data, unsigned(content.size()), level);
   }
-  // Writes a file into the scratch directory; returns its path.
-  std::string Source(const std::string& name, const std::string& content) {
-    WriteWholeFile(dir / name, std::vector<unsigned char>(content.begin(), content.end()));
+  std::string Source(const std::string& name, const std::string& content) {  // in dir; its path
+    WriteWholeFile(dir / name, {content.begin(), content.end()});
     return dir / name;
   }
   // Closes the archive, parses the file and checks every rule of the format.
