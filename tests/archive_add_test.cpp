@@ -1,16 +1,15 @@
-// Adding files: placement, stored and compressed forms on disk, refused names
-// and sources, the 4 GiB limit, and adds withdrawn on an out-of-memory.
+// Changing an archive: where adds go, replacing in place, refused names and
+// sources, the 4 GiB limit, adds withdrawn on an out-of-memory; removal and
+// compaction (failed writes and moves are among the injected I/O faults).
 #include <filesystem>
-#include <set>
-#include <tuple>
 
 #include "support/WritableArchive.h"
-#include "support/TestSystem.h"
 
 namespace {
 
 using namespace testing_support;
 using ArchiveAdd = ArchiveFileTest;
+using ArchiveCompact = ArchiveFileTest;
 
 // Slots of 100, 70, 50 and 70 bytes, in that order in the free list: each
 // size gets the index and offset beside it, of equal slots the one nearer the
@@ -52,30 +51,6 @@ TEST_F(ArchiveAdd, ReplacingManyFilesFlushesAFewTimes) {
   EXPECT_EQ(ContentOf(raw, 299), Noise(20000, 599));
 }
 
-// Level 0 stores, other levels compress each block: from memory, and from
-// disk in several copy chunks with the source's time (plain adds of every
-// kind are also tried with the injected faults).
-TEST_F(ArchiveAdd, StoresAtLevel0AndCompressesBlocksAtOtherLevels) {
-  const std::string text = Text(2 * kBlock + 7), noise = Noise(kBlock + 500);
-  const std::string big = Text(kBlock + 9) + Noise(1500000);
-  const platform::FileTime time = platform::FileTimeFromUnix(1700000000, 123456700);
-  const std::string source = Source("Disk", big);
-  ASSERT_TRUE(SetLastWrite(source, 1700000000, 123456700));
-  Open();
-  for (int level : {0, 9}) Add("t" + std::to_string(level), text, level);
-  ASSERT_EQ(Add("noise", noise, 1) + archive.AddFileFromDisk(source.c_str(), 6), 2 + 3);
-  const RawArchive raw = Saved();
-  const std::string contents[] = {text, text, noise, big};
-  for (size_t i = 0; i < 4; ++i) {
-    EXPECT_EQ(raw.entries[i].flags, i == 0 ? 1u : 3u) << i;
-    EXPECT_TRUE(ContentOf(raw, i) == contents[i]) << i;
-  }
-  EXPECT_LT(raw.entries[1].storedSize, text.size());
-  EXPECT_GT(raw.entries[2].storedSize, noise.size());
-  EXPECT_EQ(std::tuple(raw.entries[3].fileTimeLow, raw.entries[3].fileTimeHigh),
-            std::tuple(time.low, time.high));
-}
-
 // Each refused add says why: the last failure of this thread.
 TEST_F(ArchiveAdd, RefusesTakenOrEmptyNamesAndMissingSources) {
   const std::string source = Source("s.txt", "s"), upper = dir / "S.TXT", missing = dir / "no";
@@ -83,10 +58,8 @@ TEST_F(ArchiveAdd, RefusesTakenOrEmptyNamesAndMissingSources) {
   ASSERT_EQ(Add("Data/A.txt", "a"), 0);
   ASSERT_EQ(archive.AddFileFromDisk(source.c_str(), 0), 1);
   const State before = StateOf(archive);
-  const std::pair<std::string, ErrorCode> names[] = {
-      {"data/a.txt", ErrorCode::NameTaken},   {"DATA\\A.TXT", ErrorCode::NameTaken},
-      {"./data/a.txt", ErrorCode::NameTaken}, {"/data\\a.txt", ErrorCode::NameTaken},
-      {".", ErrorCode::BadArgument}};
+  const std::pair<std::string, ErrorCode> names[] = {  // spellings: the lookup tests'
+      {"./DATA\\A.TXT", ErrorCode::NameTaken}, {".", ErrorCode::BadArgument}};
   const std::pair<std::string, ErrorCode> sources[] = {
       {upper, ErrorCode::NameTaken},  {missing, ErrorCode::NotFound},
       {dir.Path().string(), ErrorCode::IsDirectory}, {path, ErrorCode::Locked},
@@ -102,6 +75,7 @@ TEST_F(ArchiveAdd, RefusesTakenOrEmptyNamesAndMissingSources) {
     }
   }
   EXPECT_EQ(archive.AddFileFromDisk(nullptr, 0) & archive.AddFileFromMemory(nullptr, nullptr, 0, 0), -1);
+  EXPECT_EQ(archive.ReplaceFileFromDisk(1, source.c_str(), "other", 0), -1);  // not entry 1's name
   EXPECT_EQ(Add("n", "other", 10), -1);
   EXPECT_EQ(archive.LastError().code, ErrorCode::BadLevel);
   fs.Inject(Call::WriteAt, fs.Count(Call::WriteAt) + 1, Fault::Short, true);
@@ -164,48 +138,31 @@ TEST_F(ArchiveAdd, RefusesAnAddWhoseDataAndIndexWouldReach4GiB) {
   EXPECT_EQ(std::filesystem::file_size(path), 0xFFFFFFFFull);
 }
 
-// The pipeline forms: constant data with a time, a file under a chosen name,
-// replacing either, removal by name, listing one directory; a bad index.
-TEST_F(ArchiveAdd, PipelineFormsAddUnderChosenNamesRemoveByNameAndList) {
-  const std::string content = Text(kBlock + 10);
-  const std::string source = Source("src.bin", content);
-  const auto* bytes = reinterpret_cast<const unsigned char*>("constant");
-  Open();
-  ASSERT_EQ(archive.AddFileFromMemory("a/One.txt", bytes, 8, 6, {7, 8}), 0);
-  ASSERT_EQ(archive.AddFileFromDisk(source.c_str(), "A\\b\\two.bin", 6), 1);
-  ASSERT_EQ(archive.AddFileFromDisk(source.c_str(), "top", 0), 2);
-  ASSERT_EQ(archive.AddFileFromDisk(source.c_str(), "a/c/three", 0), 3);
-  EXPECT_EQ(archive.AddFileFromDisk(source.c_str(), "a/one.txt", 0), -1);
-  EXPECT_EQ(archive.FindFile(source.c_str()), -1);
-  EXPECT_EQ(archive.ReplaceFileFromDisk(2, source.c_str(), "other", 0), -1);
-  EXPECT_GE(archive.ReplaceFileFromDisk(2, source.c_str(), "TOP", 9), 0);
-  EXPECT_GE(archive.ReplaceFileFromMemory(archive.FindFile("a/one.txt"), "a/one.txt", bytes, 5,
-                                          0, {9, 9}), 0);
-  EXPECT_TRUE(archive.RemoveFileByName("A/B/TWO.BIN"));
-  EXPECT_FALSE(archive.RemoveFileByName("a/b/two.bin"));
-  EXPECT_EQ(Entry(-1).flags | Entry(int(archive.GetNumFiles())).flags, 0u);
-  EXPECT_EQ(archive.Entry(-1), nullptr);
-
-  const auto names = [&](const char* directory, bool recursive) {  // sorted
-    std::set<std::string> found;
-    for (int i : archive.ActiveFiles(directory, recursive)) found.insert(Entry(i).name);
-    std::string all;
-    for (const std::string& name : found) all += name + " ";
-    return all;
-  };
-  const std::pair<std::tuple<const char*, bool>, std::string> listings[] = {
-      {{nullptr, true}, "a/c/three a/one.txt top "}, {{"", false}, "top "},
-      {{"A\\", false}, "a/one.txt "}, {{"./a", true}, "a/c/three a/one.txt "},
-      {{"a/c/three", true}, ""}, {{"b", true}, ""}};
-  for (const auto& [query, expected] : listings) {
-    EXPECT_EQ(names(std::get<0>(query), std::get<1>(query)), expected) << std::get<0>(query);
+// Removal keeps the region and every index. Compaction
+// then closes the holes at the front, between and at the end, and the 40
+// bytes a reused slot leaves; b's move overlaps its old place.
+TEST_F(ArchiveCompact, RemovalKeepsTheRegionAndCompactionMovesTheRestTogether) {
+  RawArchiveBuilder built;
+  built.Stored("x", Text(1000)).Stored("a", "aa").Stored("y", Text(100));
+  OpenBuilt(built.Compressed("b", Noise(kBlock + 5000)).Stored("c", "").Stored("z", "z"));
+  State state = StateOf(archive);
+  for (int index : {0, 2, 5}) ASSERT_TRUE(archive.RemoveFile(index));
+  for (int index : {2, -1, 6}) EXPECT_FALSE(archive.RemoveFile(index)) << index;
+  for (int index : {0, 2, 5}) state[index] = {0, state[index][1], state[index][2], 0, 0, 0, 0, 0};
+  state.back() = {0, 2, 5};
+  EXPECT_EQ(StateOf(archive), state);
+  ASSERT_EQ(Add("s", std::string(60, 's')), 2);
+  ASSERT_TRUE(archive.Compact());
+  EXPECT_EQ(archive.FindFile("c"), 3);  // the table follows the moved entries
+  uint32_t end = 2048;
+  for (const RawEntry& e : Saved().entries) {  // which also checks the parts and contents
+    EXPECT_EQ(e.offset, end);
+    end += e.storedSize;
   }
-  std::vector<unsigned char> got;
-  ASSERT_TRUE(archive.ReadFile("top", got) && std::string(got.begin(), got.end()) == content);
-  ASSERT_TRUE(archive.ReadFile("a/one.txt", got) && std::string(got.begin(), got.end()) == "const");
-  const Archive::FileTime time = Entry(archive.FindFile("a/one.txt")).fileTime;
-  EXPECT_EQ(std::tuple(time.lowDateTime, time.highDateTime), std::tuple(9u, 9u));
+  OpenBuilt(RawArchiveBuilder().Removed(10).Removed(20));
+  ASSERT_TRUE(archive.Compact());
   Saved();
+  EXPECT_EQ(std::filesystem::file_size(path), 2048u);
 }
 
 }  // namespace

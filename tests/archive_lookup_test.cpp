@@ -1,5 +1,5 @@
-// Names and lookup: normalisation, finding entries by name, and the suffix
-// search.
+// Names and lookup: normalisation, finding entries by name, the suffix search
+// and the listing of one directory.
 #include "archive/Names.h"
 #include "support/WritableArchive.h"
 
@@ -33,30 +33,20 @@ TEST(NormalizeName, FoldsCaseAndSeparatorsAndOneLeadingDotAndSlash) {
   EXPECT_EQ(out, "kept");
 }
 
-// Among many names alike, any spelling of a stored name finds it; nothing
-// else does.
-TEST_F(ArchiveLookup, FindsAnySpellingOfAStoredNameAmongManyAlike) {
-  auto name = [](int i) { return "x" + std::to_string(10000 + i) + "yyyyyyyyyyyyyyyy.tex"; };
-  RawArchiveBuilder builder;
-  for (int i = 0; i < 1500; ++i) builder.Stored(name(i), "");
-  OpenBuilt(builder, Archive::ModeRead);
-  for (int i = 0; i < 1500; i += 7) {
-    EXPECT_EQ(archive.FindFile((".\\X" + name(i).substr(1)).c_str()), i) << i;
-  }
-  for (const char* miss : {"../x10000yyyyyyyyyyyyyyyy.tex", "x10000yyyyyyyyyyyyyyyy.te", ".", ""})
-    EXPECT_EQ(archive.FindFile(miss), -1) << miss;
-  EXPECT_EQ(archive.FindFile(nullptr), -1);
-}
-
 // A foreign file may hold a name twice: the later entry wins while lookups
 // walk the chains and once they have built the name index, and after its
-// removal the earlier one is found.
+// removal the earlier one is found. Any spelling of a stored name finds it;
+// nothing else does (a spelling's own cases are normalisation's).
 TEST_F(ArchiveLookup, FindsTheLaterOfTwoEntriesOfOneNameBeforeAndAfterIndexing) {
   RawArchiveBuilder builder;
   builder.Stored("twice", "0");
   for (int i = 0; i < 50; ++i) builder.Stored("other" + std::to_string(i), "");
   OpenBuilt(builder.Stored("twice", "1"));
-  for (int lookup = 0; lookup < 100; ++lookup) ASSERT_EQ(archive.FindFile("TWICE"), 51) << lookup;
+  const char* const misses[] = {"twic", "twice2", "../twice", ".", "", nullptr};
+  for (int round = 0; round < 2; ++round) {  // over the chains, then the index they lead to
+    for (const char* miss : misses) EXPECT_EQ(archive.FindFile(miss), -1) << (miss ? miss : "null");
+    for (int lookup = 0; lookup < 100; ++lookup) ASSERT_EQ(archive.FindFile(".\\TWICE"), 51);
+  }
   ASSERT_TRUE(archive.RemoveFile(51));
   EXPECT_EQ(archive.FindFile("twice"), 0);
 }
@@ -96,6 +86,14 @@ TEST_F(ArchiveLookup, AppendsTheIndicesOfEveryNameEndingWithThePattern) {
     EXPECT_EQ(archive.FindMatchingFilesEnd(result, pattern), matches.size() - 1) << pattern;
     EXPECT_EQ(result, matches) << pattern;
   }
+  // One directory's active entries, the directory in any spelling; a bad index has no entry.
+  const std::pair<std::pair<const char*, bool>, std::vector<int>> listings[] = {
+      {{nullptr, true}, {0, 1, 2, 4, 5}}, {{"", false}, {1, 2, 4, 5}}, {{"MAPS\\", false}, {0}},
+      {{"./maps", true}, {0}}, {{"maps/a.tex", true}, {}}, {{"map", true}, {}}};
+  for (const auto& [directory, indices] : listings) {
+    EXPECT_EQ(archive.ActiveFiles(directory.first, directory.second), indices) << directory.first;
+  }
+  EXPECT_TRUE(!archive.Entry(-1) && !archive.Entry(6) && archive.Entry(5));
 }
 
 }  // namespace

@@ -9,7 +9,6 @@
 
 #include "fuzz/ArchiveChecks.h"
 #include "support/RawArchive.h"
-#include "support/TestSystem.h"
 
 namespace {
 

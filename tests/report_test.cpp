@@ -53,13 +53,10 @@ std::string Report(const std::vector<std::string>& typeRows, const std::string& 
 TEST_F(TotalStats, ReportsEveryMatchedArchiveByTypeAndByArchive) {
   std::filesystem::create_directory(dir / "sub");
   WriteClaims(dir / "sub/a1.arc", {{"movie.big", 3000000000u, 3000000000u},
-                                   {"sky.tex", 50000, 25000},
-                                   {"readme", 1024, 1024},
-                                   {"maps.old/readme", 2048, 2048},
-                                   {"", 4096, 4096}});
+                                   {"sky.tex", 50000, 25000}, {"readme", 1024, 1024},
+                                   {"maps.old/readme", 2048, 2048}, {"", 4096, 4096}});
   WriteClaims(dir / "sub/a2.arc", {{"other.big", 3000000000u, 3000000000u},
-                                   {"level.mapdata", 2048, 2048},
-                                   {"empty.nul", 0, 0}});
+                                   {"level.mapdata", 2048, 2048}, {"empty.nul", 0, 0}});
   Put("sub/a3.arc", "");
   Put("sub/a4.arc", "not an archive");
   std::filesystem::create_directory(dir / "sub/a5.arc");
@@ -87,13 +84,11 @@ TEST_F(TotalStats, ReportsEveryMatchedArchiveByTypeAndByArchive) {
     Expect({"-totalStats", "report.txt", pattern}, code, "", err);
     EXPECT_EQ(Text("report.txt"), report) << pattern;
   }
-  if (testing_support::kWindows) GTEST_SKIP() << "Linux only: a file size limit";
-  const auto failed = Run({"-totalStats", "report.txt", "*.arc"}, {.fileSizeLimit = 100});
-  EXPECT_EQ(failed.err, "Failed to write report file report.txt.\nReason: File too large\n");
-  EXPECT_EQ(failed.exitCode, 1);
-  // A report file that cannot be created: in a missing directory, or a directory.
-  Expect({"-totalStats", "no/report.txt", "*.arc"}, 1, "",
-         "Failed to create report file no/report.txt.\nReason: No such file or directory\n");
+  if (kWindows) GTEST_SKIP() << "Linux only: a file size limit";
+  Expect({"-totalStats", "report.txt", "*.arc"}, 1, "",
+         "Failed to write report file report.txt.\nReason: File too large\n",
+         {.fileSizeLimit = 100});
+  // A report file that cannot be created (a directory).
   Expect({"-totalStats", "sub", "*.arc"}, 1, "",
          "Failed to create report file sub.\nReason: Is a directory\n");
 }

@@ -1,6 +1,6 @@
-// Writes, reads and checks archive files byte by byte, independently of the
-// archive class, so tests can craft exact (also malformed) files and check
-// what the class wrote.
+// Writes and reads archive files byte by byte, independently of the archive
+// class, so tests can craft exact (also malformed) files and look at what the
+// class wrote; and checks such files through the class.
 #pragma once
 
 #include <cstdint>
@@ -8,16 +8,15 @@
 #include <string>
 #include <vector>
 
+#include "archive/Format.h"
+
 namespace testing_support {
 
 constexpr uint32_t kBlock = 262144;  // the real size of every part but an entry's last
 
 struct RawPart { uint32_t offset = 0, storedSize = 0, realSize = 0; };
 
-struct RawEntry {
-  uint32_t flags = 0, offset = 0, storedSize = 0, realSize = 0, checksum = 0, fileTimeLow = 0,
-           fileTimeHigh = 0, numParts = 0, firstPart = 0, nameLength = 0, nameOffset = 0;
-};
+using RawEntry = GAME::format::EntryRecord;
 
 struct RawHeader {
   std::string magic = std::string("ARC\0", 4);
@@ -62,9 +61,12 @@ uint32_t Adler32Of(const std::string& content);
 std::string Deflated(const std::string& bytes);  // a zlib stream at level 6
 // Stores bytes as part k, moving what follows and growing its entry.
 void ReplacePart(RawArchive& archive, size_t k, const std::string& bytes);
-// The first broken format rule of a parsed file, or "".
+// The first broken rule of the format, or "": the class must open the file
+// and verify every active entry, and the index must be packed (records of
+// removed entries zeroed, parts and names in entry order, no gap before it).
 std::string FormatProblem(const RawArchive& archive);
-// The content of entry index; false when it cannot be had or is not intact.
-bool EntryContent(const RawArchive& archive, size_t index, std::string& content);
+// The content of entry index as the class reads it, or "<not readable>" when
+// it does not open the file or the entry does not verify.
+std::string ContentOf(const RawArchive& archive, size_t index);
 
 }  // namespace testing_support

@@ -1,27 +1,24 @@
 // A fresh, empty temporary directory for one test, removed with everything
-// in it when the test ends.
+// in it when the test ends; and the listing of a directory tree.
 #pragma once
 
-#include <cstdlib>
+#include <algorithm>
 #include <filesystem>
 #include <random>
-#include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace testing_support {
 
 class ScratchDir {
  public:
   ScratchDir() {
-    // A name no other test (or run) has taken: create_directory is false
-    // when it exists.
+    // A name no other test (or run) has taken: create_directory is false when
+    // it exists, and throws when it cannot make it.
     std::random_device random;
-    for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
-      const std::filesystem::path path = std::filesystem::temp_directory_path() /
-                                         ("korvat-test-" + std::to_string(random()));
-      if (std::filesystem::create_directory(path)) path_ = path;
-    }
-    if (path_.empty()) throw std::runtime_error("no scratch directory");
+    do {
+      path_ = std::filesystem::temp_directory_path() / ("korvat-test-" + std::to_string(random()));
+    } while (!std::filesystem::create_directory(path_));
   }
   ~ScratchDir() {
     namespace fs = std::filesystem;
@@ -42,5 +39,15 @@ class ScratchDir {
  private:
   std::filesystem::path path_;
 };
+
+// Every path below root, relative to it, sorted.
+inline std::vector<std::string> Tree(const std::filesystem::path& root) {
+  std::vector<std::string> out;
+  for (const auto& item : std::filesystem::recursive_directory_iterator(root)) {
+    out.push_back(item.path().lexically_relative(root).generic_string());
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
 
 }  // namespace testing_support

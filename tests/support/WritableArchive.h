@@ -1,6 +1,6 @@
 // A fixture for tests of one archive file: an archive object over a file
 // system that counts calls and injects faults, ways to craft and fill the
-// file, and format checks that read what the class wrote without it.
+// file, and checks of what the class wrote.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -66,9 +66,8 @@ class ArchiveFileTest : public ::testing::Test {
     auto* data = reinterpret_cast<unsigned char*>(content.data());
     return archive.AddFileFromMemory(name.c_str(), data, unsigned(content.size()), level);
   }
-  // Writes a file into the scratch directory; returns its path.
-  std::string Source(const std::string& name, const std::string& content) {
-    WriteWholeFile(dir / name, std::vector<unsigned char>(content.begin(), content.end()));
+  std::string Source(const std::string& name, const std::string& content) {  // in dir; its path
+    WriteWholeFile(dir / name, {content.begin(), content.end()});
     return dir / name;
   }
   // Closes the archive, parses the file and checks every rule of the format.
@@ -77,11 +76,6 @@ class ArchiveFileTest : public ::testing::Test {
     EXPECT_TRUE(archive.Close(false) && RawArchive::Parse(ReadWholeFile(path), raw));
     EXPECT_EQ(FormatProblem(raw), "");
     return raw;
-  }
-  static std::string ContentOf(const RawArchive& raw, size_t index) {
-    std::string content;
-    EXPECT_TRUE(EntryContent(raw, index, content));
-    return content;
   }
   const Archive::FileEntry& Entry(int index) { return archive.GetFileEntry(index); }
 
