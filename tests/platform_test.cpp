@@ -3,11 +3,13 @@
 // paths; and of the worker count setting.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 
+#include "mem/Vector.h"
 #include "platform/FileSystem.h"
 #include "platform/Process.h"
 #include "support/ScratchDir.h"
@@ -185,6 +187,25 @@ TEST_P(PlatformTest, HandlesPathsLongerThanTheSystemLimit) {
 }
 
 INSTANTIATE_TEST_SUITE_P(StatelessAndCached, PlatformTest, ::testing::Bool());
+
+// Blocks either side of the heap/mapping line and of a large page hold all
+// their bytes at once, apart, and a growing array keeps its contents.
+TEST(LargeBlocks, HoldTheirBytesApartAndGrowingKeepsThem) {
+  std::vector<mem::LargeArray<unsigned char>> blocks;
+  const std::vector<size_t> sizes = {0, 1, (512 << 10) - 65, 512 << 10, (2 << 20) - 64, 2 << 20,
+                                     (5 << 20) + 3};
+  for (size_t size : sizes) {
+    blocks.push_back(mem::MakeLargeArray<unsigned char>(size));
+    std::fill_n(blocks.back().get(), size, static_cast<unsigned char>(blocks.size()));
+  }
+  for (size_t i = sizes.size(); i-- > 0;) {
+    EXPECT_EQ(std::count(blocks[i].get(), blocks[i].get() + sizes[i], i + 1), sizes[i]) << i;
+    blocks[i].reset();
+  }
+  mem::large_vector<uint32_t> grown;
+  for (uint32_t k = 0; k < (3u << 20); ++k) grown.push_back(k);
+  for (uint32_t k = 0; k < grown.size(); k += 4099) ASSERT_EQ(grown[k], k);
+}
 
 TEST(ProcessTest, WorkerCountFollowsTheSettingWithinItsRange) {
   testing_support::SetEnvironment("KORVAT_THREADS", nullptr);
