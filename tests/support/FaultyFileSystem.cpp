@@ -38,18 +38,24 @@ std::string Contents(const std::string& path) {
 
 }  // namespace
 
-std::optional<FaultyFileSystem::Fault> FaultyFileSystem::Next(Call call) const {
-  const std::lock_guard lock(mutex_);
-  Slot& s = slots_[size_t(call)];
-  ++s.count;
-  if (s.nth == 0 || !(s.count == s.nth || (s.onward && s.count > s.nth))) return std::nullopt;
-  if (s.fault == Fault::Exit) Crash();
-  if (s.fault == Fault::OutOfMemory) throw std::bad_alloc();
-  const bool full = s.fault == Fault::Short && call == Call::WriteAt;
-  injected_[std::this_thread::get_id()] =
-      full ? platform::SystemError{platform::Failure::DiskFull, ENOSPC}
-           : platform::SystemError{platform::Failure::Other, EIO};
-  return s.fault;
+FaultyFileSystem::Turn FaultyFileSystem::Next(Call call) const {
+  std::optional<Fault> fault;
+  {
+    const std::lock_guard lock(mutex_);
+    Slot& s = slots_[size_t(call)];
+    ++s.count;
+    if (s.nth != 0 && (s.count == s.nth || (s.onward && s.count > s.nth))) fault = s.fault;
+  }
+  if (fault == Fault::OutOfMemory) throw std::bad_alloc();
+  if (fault == Fault::Exit) Crash();
+  Turn turn{std::shared_lock(gate_), fault};
+  if (Crashed()) turn.fault = Fault::Fail;
+  if (turn.fault) {
+    const bool full = turn.fault == Fault::Short && call == Call::WriteAt;
+    Remember(full ? platform::SystemError{platform::Failure::DiskFull, ENOSPC}
+                  : platform::SystemError{platform::Failure::Other, EIO});
+  }
+  return turn;
 }
 
 void FaultyFileSystem::Remember(platform::SystemError error) const {
@@ -76,6 +82,9 @@ FaultyFileSystem::Unflushed& FaultyFileSystem::Track(FileHandle f) const {
 }
 
 void FaultyFileSystem::Crash() const {
+  const std::unique_lock gate(gate_);
+  const std::lock_guard lock(mutex_);
+  if (life_ != Life::Running) return;  // another thread's call crashed first
   bool unflushed = false;
   for (const auto& [path, u] : files_) {
     unflushed |= u.changed || u.created || u.removed;
@@ -103,12 +112,12 @@ void FaultyFileSystem::Crash() const {
     }
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
   }
-  EndProcess(unflushed || loss_ == PowerLoss::Keep ? kExitStatus : kExitSettled);
+  life_ = unflushed || loss_ == PowerLoss::Keep ? Life::Crashed : Life::Settled;
 }
 
 platform::IoResult FaultyFileSystem::ReadAt(FileHandle f, uint64_t at, void* data,
                                             size_t size) const {
-  const std::optional<Fault> fault = Next(Call::ReadAt);
+  const auto [gate, fault] = Next(Call::ReadAt);
   if (fault == Fault::Fail) return {false, 0};
   const platform::IoResult read = inner_.ReadAt(f, at, data, fault ? size / 2 : size);
   if (!fault && !read.ok) Remember(inner_.LastError());
@@ -117,7 +126,7 @@ platform::IoResult FaultyFileSystem::ReadAt(FileHandle f, uint64_t at, void* dat
 
 platform::IoResult FaultyFileSystem::WriteAt(FileHandle f, uint64_t at, const void* data,
                                              size_t size) const {
-  const std::optional<Fault> fault = Next(Call::WriteAt);
+  const auto [gate, fault] = Next(Call::WriteAt);
   if (fault == Fault::Fail) return {false, 0};
   const size_t moving = fault ? size / 2 : size;
   if (loss_ != PowerLoss::Keep) {
@@ -130,7 +139,8 @@ platform::IoResult FaultyFileSystem::WriteAt(FileHandle f, uint64_t at, const vo
 }
 
 bool FaultyFileSystem::Truncate(FileHandle f, uint64_t size) const {
-  if (Next(Call::Truncate)) return false;
+  const auto [gate, fault] = Next(Call::Truncate);
+  if (fault) return false;
   if (loss_ != PowerLoss::Keep) {
     const std::lock_guard lock(mutex_);
     Track(f).changes.push_back({size, {}, true});
@@ -141,7 +151,8 @@ bool FaultyFileSystem::Truncate(FileHandle f, uint64_t size) const {
 }
 
 bool FaultyFileSystem::Flush(FileHandle f) const {
-  if (Next(Call::Flush)) return false;
+  const auto [gate, fault] = Next(Call::Flush);
+  if (fault) return false;
   if (loss_ != PowerLoss::Keep) {
     const std::lock_guard lock(mutex_);
     const auto it = files_.find(PathOf(f));
@@ -157,7 +168,8 @@ bool FaultyFileSystem::Flush(FileHandle f) const {
 }
 
 bool FaultyFileSystem::FlushDirectory(const std::string& path) const {
-  if (Next(Call::Flush)) return false;
+  const auto [gate, fault] = Next(Call::Flush);
+  if (fault) return false;
   if (!inner_.GetAttributes(path).isDirectory) {
     Remember(inner_.LastError());
     return false;
@@ -182,7 +194,8 @@ bool FaultyFileSystem::FlushDirectory(const std::string& path) const {
 
 FileHandle FaultyFileSystem::Open(const std::string& path, platform::Access access,
                                   platform::Creation creation, platform::Lock lock) const {
-  if (Next(Call::Open)) return platform::InvalidHandle();
+  const auto [gate, fault] = Next(Call::Open);
+  if (fault) return platform::InvalidHandle();
   const bool creating = loss_ != PowerLoss::Keep && access == platform::Access::ReadWrite &&
                         creation != platform::Creation::OpenExisting;
   const bool existed = creating && inner_.GetAttributes(path).exists;
@@ -211,7 +224,8 @@ FileHandle FaultyFileSystem::Open(const std::string& path, platform::Access acce
 }
 
 bool FaultyFileSystem::RemoveFile(const std::string& path) const {
-  if (Next(Call::Remove)) return false;
+  const auto [gate, fault] = Next(Call::Remove);
+  if (fault) return false;
   if (loss_ != PowerLoss::Keep && inner_.GetAttributes(path).exists) {
     const std::lock_guard lock(mutex_);
     const std::string canonical = Canonical(path);

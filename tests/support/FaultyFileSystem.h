@@ -1,21 +1,25 @@
 // A FileSystem for tests that forwards every call to another one, counts the
-// I/O calls and makes chosen ones fail, come up short or end the process. Its
-// counters may be used from several threads. Flushes reach no disk (a test
-// never loses power): they only count, and mark what a simulated crash keeps.
+// I/O calls and makes chosen ones fail, come up short or crash. It may be
+// used from several threads. Flushes reach no disk (a test never loses
+// power): they only count, and mark what a simulated crash keeps.
 //
-// With a power-loss mode set it also keeps what a crash could lose: the
-// bytes of each file as last flushed, the writes and truncations since, and
-// the files created or removed since their directory was last flushed. When
-// an injected Exit ends the process these are undone as the mode says, as if
-// the machine had lost power at that call.
+// A crash is simulated in the process: at the injected Exit the files are
+// left as the power-loss mode says, and from then on every call (Close aside)
+// fails and changes nothing, as if the process had ended there; the code under
+// test unwinds with errors and the test reads the files left. With a mode
+// set, it keeps what a crash could lose: the bytes of each file as last
+// flushed, the writes and truncations since, and the files created or
+// removed since their directory was last flushed.
 #pragma once
 
 #include <array>
+#include <cerrno>
 #include <cstdint>
 #include <map>
 #include <mutex>
-#include <thread>
+#include <shared_mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/FileSystem.h"
@@ -31,12 +35,9 @@ class FaultyFileSystem : public platform::FileSystem {
   enum class Call { ReadAt, WriteAt, Truncate, Flush, Open, Remove };
   // Fail: nothing is transferred, an error is reported. Short: half the bytes
   // move; a read reports success (an early end of file), a write an error (a
-  // full disk); the other calls fail. Exit: ends the process with kExitStatus, as a crash
-  // (kExitSettled when a power-loss mode is set and nothing was left unflushed, so that
-  // every mode leaves the same files). OutOfMemory: std::bad_alloc is thrown.
+  // full disk); the other calls fail. Exit: a crash at the call, which fails.
+  // OutOfMemory: std::bad_alloc is thrown.
   enum class Fault { Fail, Short, Exit, OutOfMemory };
-  static constexpr int kExitStatus = 86;
-  static constexpr int kExitSettled = 87;
   // What an Exit keeps of the changes not flushed. Keep: all of them (the
   // process died, the system did not). Drop: none; files created come off
   // their directory, files removed come back. Tear: the writes are kept in
@@ -69,6 +70,10 @@ class FaultyFileSystem : public platform::FileSystem {
   }
   // Set before the first call; Keep (the default) tracks nothing.
   void SetPowerLoss(PowerLoss loss) { loss_ = loss; }
+  // Whether an injected Exit has struck; Settled: it found nothing unflushed
+  // under a power-loss mode, so every mode leaves the same files.
+  bool Crashed() const { return Down() != Life::Running; }
+  bool Settled() const { return Down() == Life::Settled; }
 
   platform::IoResult ReadAt(FileHandle f, uint64_t at, void* data, size_t size) const override;
   platform::IoResult WriteAt(FileHandle f, uint64_t at, const void* data,
@@ -82,40 +87,42 @@ class FaultyFileSystem : public platform::FileSystem {
 
   // The rest only forwards (a failure there is the inner file system's).
   void Close(FileHandle f) const override { inner_.Close(f); }
-  std::optional<uint64_t> Size(FileHandle f) const override { return Seen(inner_.Size(f)); }
+  std::optional<uint64_t> Size(FileHandle f) const override {
+    return Forward([&] { return inner_.Size(f); });
+  }
   platform::Attributes GetAttributes(const std::string& p) const override {
-    const platform::Attributes a = inner_.GetAttributes(p);
-    if (!a.exists) Remember(inner_.LastError());
-    return a;
+    return Forward([&] { return inner_.GetAttributes(p); });
   }
   std::optional<platform::FileTime> LastWriteTime(const std::string& p) const override {
-    return Seen(inner_.LastWriteTime(p));
+    return Forward([&] { return inner_.LastWriteTime(p); });
   }
   std::optional<platform::FileId> Identify(const std::string& p) const override {
-    return Seen(inner_.Identify(p));
+    return Forward([&] { return inner_.Identify(p); });
   }
   std::optional<std::vector<platform::DirEntry>> ListDirectory(
       const std::string& p) const override {
-    return Seen(inner_.ListDirectory(p));
+    return Forward([&] { return inner_.ListDirectory(p); });
   }
   bool CreateDirectory(const std::string& p) const override {
-    return Seen(inner_.CreateDirectory(p));
+    return Forward([&] { return inner_.CreateDirectory(p); });
   }
   bool Rename(const std::string& f, const std::string& t) const override {
-    return Seen(inner_.Rename(f, t));
+    return Forward([&] { return inner_.Rename(f, t); });
   }
   bool CopyPermissions(FileHandle f, FileHandle t) const override {
-    return Seen(inner_.CopyPermissions(f, t));
+    return Forward([&] { return inner_.CopyPermissions(f, t); });
   }
-  bool CanCreateIn(const std::string& p) const override { return Seen(inner_.CanCreateIn(p)); }
+  bool CanCreateIn(const std::string& p) const override {
+    return Forward([&] { return inner_.CanCreateIn(p); });
+  }
   std::optional<std::string> OnDiskPath(const std::string& p) const override {
-    return Seen(inner_.OnDiskPath(p));
+    return Forward([&] { return inner_.OnDiskPath(p); });
   }
   std::optional<std::string> CurrentDirectory() const override {
-    return Seen(inner_.CurrentDirectory());
+    return Forward([&] { return inner_.CurrentDirectory(); });
   }
   bool SetCurrentDirectory(const std::string& p) const override {
-    return Seen(inner_.SetCurrentDirectory(p));
+    return Forward([&] { return inner_.SetCurrentDirectory(p); });
   }
   uint32_t Milliseconds() const override { return inner_.Milliseconds(); }
   // An injected Fail is an I/O error, a short write a full disk; otherwise
@@ -138,25 +145,50 @@ class FaultyFileSystem : public platform::FileSystem {
     struct Change { uint64_t at; std::string bytes; bool truncation; };
     std::vector<Change> changes;  // in order; a truncation's size is at
   };
-  // Counts one call of the kind and returns the fault it must suffer, if any.
-  std::optional<Fault> Next(Call call) const;
+  enum class Life { Running, Crashed, Settled };
+  Life Down() const {
+    const std::lock_guard lock(mutex_);
+    return life_;
+  }
+  // Counts one call of the kind, crashing at an injected Exit, and gives the
+  // fault it must suffer, if any (Fail once the machine is down), with the
+  // gate to hold while it calls the inner file system.
+  struct Turn {
+    std::shared_lock<std::shared_mutex> gate;
+    std::optional<Fault> fault;
+  };
+  Turn Next(Call call) const;
   // Keeps error as the calling thread's latest (taken before the lock: on
   // Windows the lock clears the last error).
   void Remember(platform::SystemError error) const;
-  // Keeps the inner file system's error when result says the call failed.
+  static bool Failed(const platform::Attributes& a) { return !a.exists; }
   template <class Result>
-  Result Seen(Result result) const {
-    if (!result) Remember(inner_.LastError());
+  static bool Failed(const Result& result) { return !result; }
+  // Calls the inner file system unless the machine is down, and keeps its
+  // error when the call failed.
+  template <class Fn>
+  auto Forward(Fn call) const -> decltype(call()) {
+    const std::shared_lock gate(gate_);
+    if (Crashed()) {
+      Remember({platform::Failure::Other, EIO});
+      return {};
+    }
+    const auto result = call();
+    if (Failed(result)) Remember(inner_.LastError());
     return result;
   }
   // Under the lock: the record of an open file, its bytes noted before its
   // first change since the last flush.
   Unflushed& Track(FileHandle f) const;
-  void Crash() const;  // under the lock: undoes what the mode says, then exits
+  // Undoes what the mode says and takes the machine down, once no call is
+  // under way (the gate): nothing reaches the disk after it.
+  void Crash() const;
 
   const platform::FileSystem& inner_;
   PowerLoss loss_ = PowerLoss::Keep;
+  mutable std::shared_mutex gate_;  // held shared by every call, alone by a crash
   mutable std::mutex mutex_;
+  mutable Life life_ = Life::Running;
   mutable std::array<Slot, 6> slots_{};
   mutable std::map<std::string, Unflushed> files_;
   // Per thread: the error of its latest call that failed, injected or not.

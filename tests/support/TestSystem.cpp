@@ -75,6 +75,4 @@ int ChangeMode(const std::filesystem::path& path, int mode) {
   return error ? -1 : 0;
 }
 
-void EndProcess(int status) { std::_Exit(status); }
-
 }  // namespace testing_support

@@ -28,7 +28,5 @@ void SetEnvironment(const char* name, const char* value);
 bool MakeFifo(const std::string& path);
 // The path of an open file of the native file system.
 std::string PathOfHandle(platform::FileHandle file);
-// Ends the process at once with status, as a crash would.
-[[noreturn]] void EndProcess(int status);
 
 }  // namespace testing_support
