@@ -1,24 +1,27 @@
 // Injected I/O faults and crashes. Each scenario runs once to count its
 // reads, writes, truncations, flushes, opens and removals, then once for
-// every one of them failing, coming up short or ending the process; a crash
-// keeps, drops, tears, reorders or loses sectors of what was not flushed (a
-// journal segment of more than kTestChunk goes out in several writes: with
-// sectors lost it keeps its length, and only its CRC shows it torn). The step
-// that met the fault reports it, every other step succeeds. Then a reader
-// sees, writing nothing, the files the run should leave (or, when Close did
-// not report success, those of before), and a writer rolls the journal back
-// to the same, leaving a well-formed archive and no journal.
+// every one of them failing, coming up short or crashing; a crash keeps,
+// drops, tears, reorders or loses sectors of what was not flushed (a journal
+// segment of more than kTestChunk goes out in several writes: with sectors
+// lost it keeps its length, and only its CRC shows it torn). The step that
+// met the fault reports it, every other step succeeds (after a crash nothing
+// is seen: the process would have ended). Then a reader sees, writing
+// nothing, the files the run should leave (or, when Close did not report
+// success, those of before), and a writer rolls the journal back to the same,
+// leaving a well-formed archive and no journal.
 #include <algorithm>
+#include <array>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <optional>
+#include <string_view>
 #include <tuple>
 #include <utility>
 #include <vector>
 
-#include "support/ToolRunner.h"
 #include "support/TestSystem.h"
+#include "support/ToolRunner.h"
 #include "support/WritableArchive.h"
 
 namespace {
@@ -26,14 +29,11 @@ namespace {
 namespace stdfs = std::filesystem;
 using namespace testing_support;
 using Files = std::map<std::string, std::string>;  // name -> content; "#entries" -> count
-// A step reports whether it succeeded; fs says whether it crashed.
+// Runs one step over an archive on fs; false when it failed.
 using Step = std::function<bool(Archive&, Files&, const FaultyFileSystem& fs)>;
 // The journal's chunk in these tests: small, so that segments of a few
 // hundred kilobytes span several.
 constexpr uint32_t kTestChunk = 64 << 10;
-// A crash leaves the files by rewriting them while the code under test holds
-// them open, which Windows does not allow.
-constexpr const char* kCrashes = "Linux only: a crash rewrites files held open";
 
 std::string Letters(size_t size, unsigned seed) { return Noise(size, seed, 26); }
 
@@ -58,15 +58,16 @@ std::optional<Files> FilesOf(const std::string& path,
   return archive.Close(false) ? std::optional(files) : std::nullopt;
 }
 
-// Adds from memory, or from a file of that name written first, or replaces
-// the entry of that name with such a file. A failed add leaves the entries
-// and the free list as they were; a failed replacement keeps the old file.
+// Adds from memory, or from a file of that name (written at the first run),
+// or replaces the entry of that name with such a file. A failed add leaves
+// the entries and the free list as they were; a failed replacement keeps the
+// old file.
 enum How { kMemory, kDisk, kReplace };
 Step Put(const std::string& name, const std::string& content, int level, How how) {
   return [=](Archive& a, Files& files, const FaultyFileSystem& fs) {
     const State before = StateOf(a);
     std::string bytes = content;
-    if (how != kMemory && !stdfs::exists(name)) WriteWholeFile(name, {content.begin(), content.end()});
+    if (how != kMemory && !stdfs::exists(name)) WriteWholeFile(name, {bytes.begin(), bytes.end()});
     const int index =
         how == kReplace ? a.ReplaceFileFromDisk(a.FindFile(name.c_str()), name.c_str(), level)
         : how == kDisk  ? a.AddFileFromDisk(name.c_str(), level)
@@ -104,8 +105,8 @@ struct Scenario {
   std::vector<Step> steps;
 };
 
-// Made when a test first runs, not when the tests are listed: every test
-// program started by ctest would pay for them.
+// Made when a test first runs, not when the tests are listed, which every
+// test program that ctest starts does.
 constexpr size_t kScenarios = 5;
 const std::array<Scenario, kScenarios>& Scenarios() {
   static const std::array<Scenario, kScenarios> scenarios = [] {
@@ -148,38 +149,33 @@ class CrashSafety : public ToolTest {
   }
   // Runs the steps and Close over fs from the base file; the call of the kind
   // that the fault strikes, if any, is counted nth. Returns the files the run
-  // should leave and whether Close reported success. After a crash only a
-  // failure is reported: the process would have seen nothing more.
+  // should leave and whether Close reported success.
   std::pair<Files, bool> Play(const Scenario& s, const FaultyFileSystem& fs, Call call,
                               uint64_t nth) {
     WriteWholeFile(arc, s.base);
     stdfs::remove(journal);
     stdfs::remove_all("out");
     uint64_t before = 0;
-    const auto struck = [&](bool ok) {
-      const bool hit = nth != 0 && before < nth && fs.Count(call) >= nth;
+    const auto expect = [&](bool ok, const std::string& what) {
+      EXPECT_TRUE(fs.Crashed() || ok != (nth != 0 && before < nth && fs.Count(call) >= nth))
+          << what;
       before = fs.Count(call);
-      return fs.Crashed() ? !ok : hit;
+      return ok;
     };
     Files files = old;
     Archive archive(fs);
     ArchiveTestPeer::SetJournalChunk(archive, kTestChunk);
-    const bool opened = archive.Open(arc.c_str(), Archive::ModeWrite);
-    EXPECT_NE(opened, struck(opened)) << "Open";
-    if (!opened) return {files, true};
+    if (!expect(archive.Open(arc.c_str(), Archive::ModeWrite), "Open")) return {files, true};
     for (size_t i = 0; i < s.steps.size(); ++i) {
-      const bool ok = s.steps[i](archive, files, fs);
-      EXPECT_NE(ok, struck(ok)) << "step " << i;
+      expect(s.steps[i](archive, files, fs), "step " + std::to_string(i));
     }
     files["#entries"] = std::to_string(archive.GetNumFiles());
-    const bool closed = archive.Close(false);
-    EXPECT_NE(closed, struck(closed)) << "Close";
-    return {files, closed};
+    return {files, expect(archive.Close(false), "Close")};
   }
   // Runs run(fs, fault) with the nth call of the kind failing, coming up
-  // short, or crashing with each power loss: crashes at reads and writes, the
-  // most numerous, take the losses in turn, those at other calls take each
-  // (but for the rest once one lost nothing). False when no way struck.
+  // short, or crashing with each power loss (but for the rest once one lost
+  // nothing): crashes at reads and writes, the most numerous, take the
+  // losses in turn. False when the nth call was never made.
   bool EachWay(Call call, uint64_t nth, const std::function<void(FaultyFileSystem&, Fault)>& run) {
     bool struck = false;
     for (int way = 0; way < 7; ++way) {
@@ -188,7 +184,7 @@ class CrashSafety : public ToolTest {
       const bool many = call == Call::ReadAt || call == Call::WriteAt;
       if ((fault == Fault::Short && !many) || (way >= 2 && many && int(loss) != int(nth % 5)) ||
           (kWindows && fault == Fault::Exit)) {
-        continue;
+        continue;  // Windows: a crash rewrites files that are held open
       }
       SCOPED_TRACE(testing::Message() << "call kind " << int(call) << " #" << nth << ", fault "
                                       << int(fault) << ", loss " << int(loss));
@@ -196,8 +192,8 @@ class CrashSafety : public ToolTest {
       fs.Inject(call, nth, fault);
       fs.SetPowerLoss(loss);
       run(fs, fault);
-      EXPECT_EQ(fs.Crashed(), fault == Fault::Exit && fs.Count(call) >= nth);
       struck |= fs.Count(call) >= nth;
+      EXPECT_EQ(fs.Crashed(), fault == Fault::Exit && fs.Count(call) >= nth);
       if (fs.Settled()) break;
     }
     return struck;
@@ -279,7 +275,7 @@ INSTANTIATE_TEST_SUITE_P(Scenarios, EveryCall,
 // writer; beside an archive replaced since it is not applied and refuses
 // changes, both files left as they are.
 TEST_F(CrashSafety, JournalOfACrashedAddRollsBackOnlyWhenItFits) {
-  if (kWindows) GTEST_SKIP() << kCrashes;
+  if (kWindows) GTEST_SKIP() << "Linux only: a crash rewrites files that are held open";
   Begin(Scenarios()[0].base);
   FaultyFileSystem crashing;
   crashing.Inject(Call::Remove, 1, Fault::Exit);  // the journal's, at the commit

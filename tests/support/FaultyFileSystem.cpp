@@ -12,7 +12,6 @@
 #include <new>
 
 #include "support/RawArchive.h"
-#include "support/TestSystem.h"
 
 namespace testing_support {
 
@@ -28,7 +27,6 @@ namespace stdfs = std::filesystem;
     mallopt(M_MMAP_THRESHOLD, 64 << 20) && mallopt(M_TRIM_THRESHOLD, 256 << 20);
 #endif
 
-std::string PathOf(FileHandle f) { return PathOfHandle(f); }
 std::string Canonical(const std::string& path) { return stdfs::weakly_canonical(path).string(); }
 
 std::string Contents(const std::string& path) {
@@ -38,18 +36,17 @@ std::string Contents(const std::string& path) {
 
 }  // namespace
 
-FaultyFileSystem::Turn FaultyFileSystem::Next(Call call) const {
+FaultyFileSystem::Turn FaultyFileSystem::Next(std::optional<Call> call) const {
   std::optional<Fault> fault;
-  {
+  if (call) {
     const std::lock_guard lock(mutex_);
-    Slot& s = slots_[size_t(call)];
+    Slot& s = slots_[size_t(*call)];
     ++s.count;
     if (s.nth != 0 && (s.count == s.nth || (s.onward && s.count > s.nth))) fault = s.fault;
   }
   if (fault == Fault::OutOfMemory) throw std::bad_alloc();
   if (fault == Fault::Exit) Crash();
-  Turn turn{std::shared_lock(gate_), fault};
-  if (Crashed()) turn.fault = Fault::Fail;
+  Turn turn{std::shared_lock(gate_), Crashed() ? Fault::Fail : fault};
   if (turn.fault) {
     const bool full = turn.fault == Fault::Short && call == Call::WriteAt;
     Remember(full ? platform::SystemError{platform::Failure::DiskFull, ENOSPC}
@@ -72,7 +69,7 @@ platform::SystemError FaultyFileSystem::LastError() const {
 }
 
 FaultyFileSystem::Unflushed& FaultyFileSystem::Track(FileHandle f) const {
-  Unflushed& u = files_[PathOf(f)];
+  Unflushed& u = files_[paths_.at(f)];
   if (!u.changed) {
     u.durable.assign(inner_.Size(f).value_or(0), '\0');
     u.durable.resize(inner_.ReadAt(f, 0, u.durable.data(), u.durable.size()).count);
@@ -155,7 +152,7 @@ bool FaultyFileSystem::Flush(FileHandle f) const {
   if (fault) return false;
   if (loss_ != PowerLoss::Keep) {
     const std::lock_guard lock(mutex_);
-    const auto it = files_.find(PathOf(f));
+    const auto it = files_.find(paths_.at(f));
     if (it != files_.end()) {
       Unflushed& u = it->second;
       u.changed = false;
@@ -208,9 +205,14 @@ FileHandle FaultyFileSystem::Open(const std::string& path, platform::Access acce
     u.changes.push_back({0, {}, true});
   }
   const FileHandle f = inner_.Open(path, access, creation, lock);
-  if (creating && !existed && f != platform::InvalidHandle()) {
-    const std::lock_guard guard(mutex_);
-    Unflushed& u = files_[PathOf(f)];
+  if (f == platform::InvalidHandle()) {
+    Remember(inner_.LastError());
+    return f;
+  }
+  const std::lock_guard guard(mutex_);
+  if (loss_ != PowerLoss::Keep) paths_[f] = Canonical(path);
+  if (creating && !existed) {
+    Unflushed& u = files_[paths_[f]];
     if (u.removed) {  // made anew where one was removed: its old bytes are what a crash leaves
       u.removed = false;
       u.changed = true;
@@ -219,8 +221,13 @@ FileHandle FaultyFileSystem::Open(const std::string& path, platform::Access acce
       u.created = u.changed = true;
     }
   }
-  if (f == platform::InvalidHandle()) Remember(inner_.LastError());
   return f;
+}
+
+void FaultyFileSystem::Close(FileHandle f) const {
+  inner_.Close(f);
+  const std::lock_guard lock(mutex_);
+  paths_.erase(f);
 }
 
 bool FaultyFileSystem::RemoveFile(const std::string& path) const {

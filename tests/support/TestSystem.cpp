@@ -35,15 +35,6 @@ void SetEnvironment(const char* name, const char* value) { _putenv_s(name, value
 
 bool MakeFifo(const std::string&) { return false; }
 
-std::string PathOfHandle(platform::FileHandle file) {
-  std::wstring name(32768, L'\0');
-  const DWORD length = GetFinalPathNameByHandleW(static_cast<HANDLE>(file), name.data(),
-                                                 DWORD(name.size()), FILE_NAME_NORMALIZED);
-  name.resize(length);
-  if (name.rfind(L"\\\\?\\", 0) == 0) name.erase(0, 4);
-  return std::filesystem::path(name).string();
-}
-
 #else
 
 bool SetLastWrite(const std::string& path, int64_t seconds, int64_t nanoseconds) {
@@ -61,11 +52,6 @@ void SetEnvironment(const char* name, const char* value) {
 }
 
 bool MakeFifo(const std::string& path) { return mkfifo(path.c_str(), 0600) == 0; }
-
-std::string PathOfHandle(platform::FileHandle file) {
-  const int fd = int(reinterpret_cast<intptr_t>(file));
-  return std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd)).string();
-}
 
 #endif
 
