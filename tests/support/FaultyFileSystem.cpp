@@ -68,14 +68,15 @@ platform::SystemError FaultyFileSystem::LastError() const {
   return found != injected_.end() ? found->second : inner;
 }
 
-FaultyFileSystem::Unflushed& FaultyFileSystem::Track(FileHandle f) const {
+void FaultyFileSystem::Track(FileHandle f, Unflushed::Change change) const {
+  const std::lock_guard lock(mutex_);
   Unflushed& u = files_[paths_.at(f)];
   if (!u.changed) {
     u.durable.assign(inner_.Size(f).value_or(0), '\0');
     u.durable.resize(inner_.ReadAt(f, 0, u.durable.data(), u.durable.size()).count);
     u.changed = true;
   }
-  return u;
+  u.changes.push_back(std::move(change));
 }
 
 void FaultyFileSystem::Crash() const {
@@ -126,10 +127,7 @@ platform::IoResult FaultyFileSystem::WriteAt(FileHandle f, uint64_t at, const vo
   const auto [gate, fault] = Next(Call::WriteAt);
   if (fault == Fault::Fail) return {false, 0};
   const size_t moving = fault ? size / 2 : size;
-  if (loss_ != PowerLoss::Keep) {
-    const std::lock_guard lock(mutex_);
-    Track(f).changes.push_back({at, std::string(static_cast<const char*>(data), moving), false});
-  }
+  if (loss_ != PowerLoss::Keep) Track(f, {at, {static_cast<const char*>(data), moving}, false});
   const platform::IoResult wrote = inner_.WriteAt(f, at, data, moving);
   if (!fault && !wrote.ok) Remember(inner_.LastError());
   return fault ? platform::IoResult{false, wrote.count} : wrote;
@@ -138,10 +136,7 @@ platform::IoResult FaultyFileSystem::WriteAt(FileHandle f, uint64_t at, const vo
 bool FaultyFileSystem::Truncate(FileHandle f, uint64_t size) const {
   const auto [gate, fault] = Next(Call::Truncate);
   if (fault) return false;
-  if (loss_ != PowerLoss::Keep) {
-    const std::lock_guard lock(mutex_);
-    Track(f).changes.push_back({size, {}, true});
-  }
+  if (loss_ != PowerLoss::Keep) Track(f, {size, {}, true});
   const bool cut = inner_.Truncate(f, size);
   if (!cut) Remember(inner_.LastError());
   return cut;
@@ -150,16 +145,13 @@ bool FaultyFileSystem::Truncate(FileHandle f, uint64_t size) const {
 bool FaultyFileSystem::Flush(FileHandle f) const {
   const auto [gate, fault] = Next(Call::Flush);
   if (fault) return false;
-  if (loss_ != PowerLoss::Keep) {
-    const std::lock_guard lock(mutex_);
-    const auto it = files_.find(paths_.at(f));
-    if (it != files_.end()) {
-      Unflushed& u = it->second;
-      u.changed = false;
-      u.durable.clear();
-      u.changes.clear();
-      if (!u.created) files_.erase(it);
-    }
+  const std::lock_guard lock(mutex_);
+  const auto it = loss_ == PowerLoss::Keep ? files_.end() : files_.find(paths_.at(f));
+  if (it != files_.end() && it->second.created) {
+    it->second = Unflushed{};
+    it->second.created = true;
+  } else if (it != files_.end()) {
+    files_.erase(it);
   }
   return true;
 }
@@ -171,20 +163,12 @@ bool FaultyFileSystem::FlushDirectory(const std::string& path) const {
     Remember(inner_.LastError());
     return false;
   }
-  if (loss_ != PowerLoss::Keep) {
-    const std::lock_guard lock(mutex_);
-    const stdfs::path directory = Canonical(path);
-    for (auto it = files_.begin(); it != files_.end();) {
-      Unflushed& u = it->second;
-      if (stdfs::path(it->first).parent_path() == directory) {
-        u.created = false;
-        if (u.removed || !u.changed) {
-          it = files_.erase(it);
-          continue;
-        }
-      }
-      ++it;
-    }
+  const std::lock_guard lock(mutex_);
+  const stdfs::path directory = loss_ == PowerLoss::Keep ? "" : Canonical(path);
+  for (auto it = files_.begin(); it != files_.end();) {
+    const bool in = stdfs::path(it->first).parent_path() == directory;
+    it->second.created &= !in;
+    it = in && (it->second.removed || !it->second.changed) ? files_.erase(it) : std::next(it);
   }
   return true;
 }

@@ -164,9 +164,9 @@ class FaultyFileSystem : public platform::FileSystem {
   static bool Ok(const platform::Attributes& a) { return a.exists; }
   template <class Result>
   static bool Ok(const Result& result) { return bool(result); }
-  // Under the lock: the record of an open file, its bytes noted before its
-  // first change since the last flush.
-  Unflushed& Track(FileHandle f) const;
+  // Notes a change of an open file, and its bytes before its first change
+  // since the last flush.
+  void Track(FileHandle f, Unflushed::Change change) const;
   // Leaves the files as the mode says and takes the machine down, once no
   // call is under way: nothing reaches the disk after it.
   void Crash() const;
