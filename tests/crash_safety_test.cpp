@@ -45,15 +45,14 @@ std::optional<Files> FilesOf(const std::string& path,
   ArchiveTestPeer::SetJournalChunk(archive, kTestChunk);
   if (!archive.Open(path.c_str(), Archive::ModeRead)) return std::nullopt;
   Files files{{"#entries", std::to_string(archive.GetNumFiles())}};
-  for (int i = 0; i < int(archive.GetNumFiles()); ++i) {
+  for (int i : archive.ActiveFiles(nullptr, true)) {
     const Archive::FileEntry& e = archive.GetFileEntry(i);
-    std::string content(e.realSize, '\0');
-    if (!(e.flags & 1)) continue;
+    std::string& content = files[std::string(e.name, e.nameLength)];
+    content.resize(e.realSize);
     if (!archive.ExtractFileToMemory(i, (unsigned char*)content.data(), e.realSize) ||
         Adler32Of(content) != e.checksum) {
       return std::nullopt;
     }
-    files[std::string(e.name, e.nameLength)] = content;
   }
   return archive.Close(false) ? std::optional(files) : std::nullopt;
 }

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <map>
@@ -74,8 +75,8 @@ class FaultyFileSystem : public platform::FileSystem {
   void SetPowerLoss(PowerLoss loss) { loss_ = loss; }
   // Whether an injected Exit struck; Settled: it found nothing unflushed
   // under a power-loss mode, so that every mode leaves the same files.
-  bool Crashed() const { return Now() != Life::Running; }
-  bool Settled() const { return Now() == Life::Settled; }
+  bool Crashed() const { return life_ != Life::Running; }
+  bool Settled() const { return life_ == Life::Settled; }
 
   platform::IoResult ReadAt(FileHandle f, uint64_t at, void* data, size_t size) const override;
   platform::IoResult WriteAt(FileHandle f, uint64_t at, const void* data,
@@ -137,10 +138,6 @@ class FaultyFileSystem : public platform::FileSystem {
     std::vector<Change> changes;  // in order; a truncation's size is at
   };
   enum class Life { Running, Crashed, Settled };
-  Life Now() const {
-    const std::lock_guard lock(mutex_);
-    return life_;
-  }
   // A call under way: it holds the gate shared, so that a crash waits for
   // it, and suffers the fault, if any (Fail for every call after a crash).
   struct Turn {
@@ -175,7 +172,7 @@ class FaultyFileSystem : public platform::FileSystem {
   PowerLoss loss_ = PowerLoss::Keep;
   mutable std::shared_mutex gate_;  // held shared by every call, alone by a crash
   mutable std::mutex mutex_;
-  mutable Life life_ = Life::Running;
+  mutable std::atomic<Life> life_ = Life::Running;
   mutable std::array<Slot, 6> slots_{};
   mutable std::map<std::string, Unflushed> files_;
   mutable std::map<FileHandle, std::string> paths_;  // of open files, canonical, with a mode set
