@@ -271,8 +271,7 @@ INSTANTIATE_TEST_SUITE_P(Scenarios, EveryCall,
 // file: the reader sees nothing rather than the files half written, the
 // writer reports the failed read. A journal cut short, in a segment or in its
 // header, beside the archive it saved and never marked is removed by a
-// writer; beside an archive replaced since it is not applied and refuses
-// changes, both files left as they are.
+// writer. (One beside an archive changed since is a tool test's.)
 TEST_F(CrashSafety, JournalOfACrashedAddRollsBackOnlyWhenItFits) {
   if (kWindows) GTEST_SKIP() << "Linux only: another user; crashes rewriting files held open";
   Begin(Scenarios()[0].base);
@@ -308,8 +307,7 @@ TEST_F(CrashSafety, JournalOfACrashedAddRollsBackOnlyWhenItFits) {
     };
     while (!HasFailure() && EachWay(call, n, rollBack)) ++n;
   }
-  const std::vector<unsigned char> initial = Scenarios()[0].base,
-                                   other = RawArchiveBuilder().Stored("o", "o").Build().Bytes();
+  const std::vector<unsigned char>& initial = Scenarios()[0].base;
   for (const size_t torn : {saved.size() - 1, size_t(2000), size_t(0)}) {
     SCOPED_TRACE(torn);
     const std::vector<unsigned char> bytes(saved.begin(), saved.begin() + torn);
@@ -318,11 +316,6 @@ TEST_F(CrashSafety, JournalOfACrashedAddRollsBackOnlyWhenItFits) {
     ExpectOldOrNew(old, true);
     EXPECT_EQ(ReadWholeFile(arc), initial);
   }
-  WriteWholeFile(journal, saved);
-  WriteWholeFile(arc, other);
-  EXPECT_FALSE(Archive().Open(arc.c_str(), Archive::ModeWrite));
-  EXPECT_EQ(FilesOf(arc), (Files{{"#entries", "1"}, {"o", "o"}}));
-  EXPECT_TRUE(ReadWholeFile(arc) == other && ReadWholeFile(journal) == saved);
 }
 
 // SIGKILL amid a long add by the built tool, given the archive relative to a
