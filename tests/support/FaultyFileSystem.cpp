@@ -12,7 +12,6 @@
 #include <new>
 
 #include "support/RawArchive.h"
-#include "support/TestSystem.h"
 
 namespace testing_support {
 
@@ -28,7 +27,6 @@ namespace stdfs = std::filesystem;
     mallopt(M_MMAP_THRESHOLD, 64 << 20) && mallopt(M_TRIM_THRESHOLD, 256 << 20);
 #endif
 
-std::string PathOf(FileHandle f) { return PathOfHandle(f); }
 std::string Canonical(const std::string& path) { return stdfs::weakly_canonical(path).string(); }
 
 std::string Contents(const std::string& path) {
@@ -38,18 +36,23 @@ std::string Contents(const std::string& path) {
 
 }  // namespace
 
-std::optional<FaultyFileSystem::Fault> FaultyFileSystem::Next(Call call) const {
-  const std::lock_guard lock(mutex_);
-  Slot& s = slots_[size_t(call)];
-  ++s.count;
-  if (s.nth == 0 || !(s.count == s.nth || (s.onward && s.count > s.nth))) return std::nullopt;
-  if (s.fault == Fault::Exit) Crash();
-  if (s.fault == Fault::OutOfMemory) throw std::bad_alloc();
-  const bool full = s.fault == Fault::Short && call == Call::WriteAt;
-  injected_[std::this_thread::get_id()] =
-      full ? platform::SystemError{platform::Failure::DiskFull, ENOSPC}
-           : platform::SystemError{platform::Failure::Other, EIO};
-  return s.fault;
+FaultyFileSystem::Turn FaultyFileSystem::Next(std::optional<Call> call) const {
+  std::optional<Fault> fault;
+  if (call) {
+    const std::lock_guard lock(mutex_);
+    Slot& s = slots_[size_t(*call)];
+    ++s.count;
+    if (s.nth != 0 && (s.count == s.nth || (s.onward && s.count > s.nth))) fault = s.fault;
+  }
+  if (fault == Fault::OutOfMemory) throw std::bad_alloc();
+  if (fault == Fault::Exit) Crash();
+  Turn turn{std::shared_lock(gate_), Crashed() ? Fault::Fail : fault};
+  if (turn.fault) {
+    const bool full = turn.fault == Fault::Short && call == Call::WriteAt;
+    Remember(full ? platform::SystemError{platform::Failure::DiskFull, ENOSPC}
+                  : platform::SystemError{platform::Failure::Other, EIO});
+  }
+  return turn;
 }
 
 void FaultyFileSystem::Remember(platform::SystemError error) const {
@@ -65,17 +68,21 @@ platform::SystemError FaultyFileSystem::LastError() const {
   return found != injected_.end() ? found->second : inner;
 }
 
-FaultyFileSystem::Unflushed& FaultyFileSystem::Track(FileHandle f) const {
-  Unflushed& u = files_[PathOf(f)];
+void FaultyFileSystem::Track(FileHandle f, Unflushed::Change change) const {
+  const std::lock_guard lock(mutex_);
+  Unflushed& u = files_[paths_.at(f)];
   if (!u.changed) {
     u.durable.assign(inner_.Size(f).value_or(0), '\0');
     u.durable.resize(inner_.ReadAt(f, 0, u.durable.data(), u.durable.size()).count);
     u.changed = true;
   }
-  return u;
+  u.changes.push_back(std::move(change));
 }
 
 void FaultyFileSystem::Crash() const {
+  const std::unique_lock gate(gate_);
+  const std::lock_guard lock(mutex_);
+  if (life_ != Life::Running) return;  // another thread's call crashed first
   bool unflushed = false;
   for (const auto& [path, u] : files_) {
     unflushed |= u.changed || u.created || u.removed;
@@ -103,12 +110,12 @@ void FaultyFileSystem::Crash() const {
     }
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
   }
-  EndProcess(unflushed || loss_ == PowerLoss::Keep ? kExitStatus : kExitSettled);
+  life_ = unflushed || loss_ == PowerLoss::Keep ? Life::Crashed : Life::Settled;
 }
 
 platform::IoResult FaultyFileSystem::ReadAt(FileHandle f, uint64_t at, void* data,
                                             size_t size) const {
-  const std::optional<Fault> fault = Next(Call::ReadAt);
+  const auto [gate, fault] = Next(Call::ReadAt);
   if (fault == Fault::Fail) return {false, 0};
   const platform::IoResult read = inner_.ReadAt(f, at, data, fault ? size / 2 : size);
   if (!fault && !read.ok) Remember(inner_.LastError());
@@ -117,72 +124,59 @@ platform::IoResult FaultyFileSystem::ReadAt(FileHandle f, uint64_t at, void* dat
 
 platform::IoResult FaultyFileSystem::WriteAt(FileHandle f, uint64_t at, const void* data,
                                              size_t size) const {
-  const std::optional<Fault> fault = Next(Call::WriteAt);
+  const auto [gate, fault] = Next(Call::WriteAt);
   if (fault == Fault::Fail) return {false, 0};
   const size_t moving = fault ? size / 2 : size;
-  if (loss_ != PowerLoss::Keep) {
-    const std::lock_guard lock(mutex_);
-    Track(f).changes.push_back({at, std::string(static_cast<const char*>(data), moving), false});
-  }
+  if (loss_ != PowerLoss::Keep) Track(f, {at, {static_cast<const char*>(data), moving}, false});
   const platform::IoResult wrote = inner_.WriteAt(f, at, data, moving);
   if (!fault && !wrote.ok) Remember(inner_.LastError());
   return fault ? platform::IoResult{false, wrote.count} : wrote;
 }
 
 bool FaultyFileSystem::Truncate(FileHandle f, uint64_t size) const {
-  if (Next(Call::Truncate)) return false;
-  if (loss_ != PowerLoss::Keep) {
-    const std::lock_guard lock(mutex_);
-    Track(f).changes.push_back({size, {}, true});
-  }
+  const auto [gate, fault] = Next(Call::Truncate);
+  if (fault) return false;
+  if (loss_ != PowerLoss::Keep) Track(f, {size, {}, true});
   const bool cut = inner_.Truncate(f, size);
   if (!cut) Remember(inner_.LastError());
   return cut;
 }
 
 bool FaultyFileSystem::Flush(FileHandle f) const {
-  if (Next(Call::Flush)) return false;
-  if (loss_ != PowerLoss::Keep) {
-    const std::lock_guard lock(mutex_);
-    const auto it = files_.find(PathOf(f));
-    if (it != files_.end()) {
-      Unflushed& u = it->second;
-      u.changed = false;
-      u.durable.clear();
-      u.changes.clear();
-      if (!u.created) files_.erase(it);
-    }
+  const auto [gate, fault] = Next(Call::Flush);
+  if (fault) return false;
+  const std::lock_guard lock(mutex_);
+  const auto it = loss_ == PowerLoss::Keep ? files_.end() : files_.find(paths_.at(f));
+  if (it != files_.end() && it->second.created) {
+    it->second = Unflushed{};
+    it->second.created = true;
+  } else if (it != files_.end()) {
+    files_.erase(it);
   }
   return true;
 }
 
 bool FaultyFileSystem::FlushDirectory(const std::string& path) const {
-  if (Next(Call::Flush)) return false;
+  const auto [gate, fault] = Next(Call::Flush);
+  if (fault) return false;
   if (!inner_.GetAttributes(path).isDirectory) {
     Remember(inner_.LastError());
     return false;
   }
-  if (loss_ != PowerLoss::Keep) {
-    const std::lock_guard lock(mutex_);
-    const stdfs::path directory = Canonical(path);
-    for (auto it = files_.begin(); it != files_.end();) {
-      Unflushed& u = it->second;
-      if (stdfs::path(it->first).parent_path() == directory) {
-        u.created = false;
-        if (u.removed || !u.changed) {
-          it = files_.erase(it);
-          continue;
-        }
-      }
-      ++it;
-    }
+  const std::lock_guard lock(mutex_);
+  const stdfs::path directory = loss_ == PowerLoss::Keep ? "" : Canonical(path);
+  for (auto it = files_.begin(); it != files_.end();) {
+    const bool in = stdfs::path(it->first).parent_path() == directory;
+    it->second.created &= !in;
+    it = in && (it->second.removed || !it->second.changed) ? files_.erase(it) : std::next(it);
   }
   return true;
 }
 
 FileHandle FaultyFileSystem::Open(const std::string& path, platform::Access access,
                                   platform::Creation creation, platform::Lock lock) const {
-  if (Next(Call::Open)) return platform::InvalidHandle();
+  const auto [gate, fault] = Next(Call::Open);
+  if (fault) return platform::InvalidHandle();
   const bool creating = loss_ != PowerLoss::Keep && access == platform::Access::ReadWrite &&
                         creation != platform::Creation::OpenExisting;
   const bool existed = creating && inner_.GetAttributes(path).exists;
@@ -195,9 +189,14 @@ FileHandle FaultyFileSystem::Open(const std::string& path, platform::Access acce
     u.changes.push_back({0, {}, true});
   }
   const FileHandle f = inner_.Open(path, access, creation, lock);
-  if (creating && !existed && f != platform::InvalidHandle()) {
-    const std::lock_guard guard(mutex_);
-    Unflushed& u = files_[PathOf(f)];
+  if (f == platform::InvalidHandle()) {
+    Remember(inner_.LastError());
+    return f;
+  }
+  const std::lock_guard guard(mutex_);
+  if (loss_ != PowerLoss::Keep) paths_[f] = Canonical(path);
+  if (creating && !existed) {
+    Unflushed& u = files_[paths_[f]];
     if (u.removed) {  // made anew where one was removed: its old bytes are what a crash leaves
       u.removed = false;
       u.changed = true;
@@ -206,12 +205,18 @@ FileHandle FaultyFileSystem::Open(const std::string& path, platform::Access acce
       u.created = u.changed = true;
     }
   }
-  if (f == platform::InvalidHandle()) Remember(inner_.LastError());
   return f;
 }
 
+void FaultyFileSystem::Close(FileHandle f) const {
+  inner_.Close(f);
+  const std::lock_guard lock(mutex_);
+  paths_.erase(f);
+}
+
 bool FaultyFileSystem::RemoveFile(const std::string& path) const {
-  if (Next(Call::Remove)) return false;
+  const auto [gate, fault] = Next(Call::Remove);
+  if (fault) return false;
   if (loss_ != PowerLoss::Keep && inner_.GetAttributes(path).exists) {
     const std::lock_guard lock(mutex_);
     const std::string canonical = Canonical(path);

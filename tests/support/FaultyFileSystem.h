@@ -1,21 +1,26 @@
 // A FileSystem for tests that forwards every call to another one, counts the
-// I/O calls and makes chosen ones fail, come up short or end the process. Its
-// counters may be used from several threads. Flushes reach no disk (a test
-// never loses power): they only count, and mark what a simulated crash keeps.
+// I/O calls and makes chosen ones fail, come up short or crash. It may be
+// used from several threads. Flushes reach no disk (a test never loses
+// power): they only count, and mark what a simulated crash keeps.
 //
-// With a power-loss mode set it also keeps what a crash could lose: the
-// bytes of each file as last flushed, the writes and truncations since, and
-// the files created or removed since their directory was last flushed. When
-// an injected Exit ends the process these are undone as the mode says, as if
-// the machine had lost power at that call.
+// A crash is simulated in the process: at the injected Exit the files are
+// left as the power-loss mode says, and from then on every call (Close aside)
+// fails and changes nothing, as if the process had ended there; the code
+// under test unwinds with errors and the test reads the files left. With a
+// mode set, it keeps what a crash could lose: the bytes of each file as last
+// flushed, the writes and truncations since, and the files created or
+// removed since their directory was last flushed.
 #pragma once
 
 #include <array>
+#include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <map>
 #include <mutex>
-#include <thread>
+#include <shared_mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/FileSystem.h"
@@ -25,18 +30,18 @@ namespace testing_support {
 using platform::FileHandle;
 
 class FaultyFileSystem : public platform::FileSystem {
+  using FS = platform::FileSystem;
+  using Path = const std::string&;
+
  public:
   // FlushDirectory counts as Flush; Open, for writing or not, and RemoveFile
   // have their own counts.
   enum class Call { ReadAt, WriteAt, Truncate, Flush, Open, Remove };
   // Fail: nothing is transferred, an error is reported. Short: half the bytes
   // move; a read reports success (an early end of file), a write an error (a
-  // full disk); the other calls fail. Exit: ends the process with kExitStatus, as a crash
-  // (kExitSettled when a power-loss mode is set and nothing was left unflushed, so that
-  // every mode leaves the same files). OutOfMemory: std::bad_alloc is thrown.
+  // full disk); the other calls fail. Exit: a crash at the call, which fails.
+  // OutOfMemory: std::bad_alloc is thrown.
   enum class Fault { Fail, Short, Exit, OutOfMemory };
-  static constexpr int kExitStatus = 86;
-  static constexpr int kExitSettled = 87;
   // What an Exit keeps of the changes not flushed. Keep: all of them (the
   // process died, the system did not). Drop: none; files created come off
   // their directory, files removed come back. Tear: the writes are kept in
@@ -50,8 +55,7 @@ class FaultyFileSystem : public platform::FileSystem {
   enum class PowerLoss { Keep, Drop, Tear, Reorder, Sectors };
   static constexpr size_t kSector = 512;
 
-  explicit FaultyFileSystem(const platform::FileSystem& inner = platform::NativeFileSystem())
-      : inner_(inner) {}
+  explicit FaultyFileSystem(const FS& inner = platform::NativeFileSystem()) : inner_(inner) {}
 
   // The nth call of the kind (from 1, over the object's life) misbehaves;
   // with onward, every call from the nth on does.
@@ -69,57 +73,52 @@ class FaultyFileSystem : public platform::FileSystem {
   }
   // Set before the first call; Keep (the default) tracks nothing.
   void SetPowerLoss(PowerLoss loss) { loss_ = loss; }
+  // Whether an injected Exit struck; Settled: it found nothing unflushed
+  // under a power-loss mode, so that every mode leaves the same files.
+  bool Crashed() const { return life_ != Life::Running; }
+  bool Settled() const { return life_ == Life::Settled; }
 
   platform::IoResult ReadAt(FileHandle f, uint64_t at, void* data, size_t size) const override;
   platform::IoResult WriteAt(FileHandle f, uint64_t at, const void* data,
                              size_t size) const override;
   bool Truncate(FileHandle f, uint64_t size) const override;
   bool Flush(FileHandle f) const override;
-  bool FlushDirectory(const std::string& path) const override;
-  FileHandle Open(const std::string& path, platform::Access access, platform::Creation creation,
+  bool FlushDirectory(Path path) const override;
+  FileHandle Open(Path path, platform::Access access, platform::Creation creation,
                   platform::Lock lock) const override;
-  bool RemoveFile(const std::string& p) const override;
+  void Close(FileHandle f) const override;
+  bool RemoveFile(Path p) const override;
 
   // The rest only forwards (a failure there is the inner file system's).
-  void Close(FileHandle f) const override { inner_.Close(f); }
-  std::optional<uint64_t> Size(FileHandle f) const override { return Seen(inner_.Size(f)); }
-  platform::Attributes GetAttributes(const std::string& p) const override {
-    const platform::Attributes a = inner_.GetAttributes(p);
-    if (!a.exists) Remember(inner_.LastError());
-    return a;
+  std::optional<uint64_t> Size(FileHandle f) const override { return Forward(&FS::Size, f); }
+  platform::Attributes GetAttributes(Path p) const override {
+    return Forward(&FS::GetAttributes, p);
   }
-  std::optional<platform::FileTime> LastWriteTime(const std::string& p) const override {
-    return Seen(inner_.LastWriteTime(p));
+  std::optional<platform::FileTime> LastWriteTime(Path p) const override {
+    return Forward(&FS::LastWriteTime, p);
   }
-  std::optional<platform::FileId> Identify(const std::string& p) const override {
-    return Seen(inner_.Identify(p));
+  std::optional<platform::FileId> Identify(Path p) const override {
+    return Forward(&FS::Identify, p);
   }
-  std::optional<std::vector<platform::DirEntry>> ListDirectory(
-      const std::string& p) const override {
-    return Seen(inner_.ListDirectory(p));
+  std::optional<std::vector<platform::DirEntry>> ListDirectory(Path p) const override {
+    return Forward(&FS::ListDirectory, p);
   }
-  bool CreateDirectory(const std::string& p) const override {
-    return Seen(inner_.CreateDirectory(p));
-  }
-  bool Rename(const std::string& f, const std::string& t) const override {
-    return Seen(inner_.Rename(f, t));
-  }
+  bool CreateDirectory(Path p) const override { return Forward(&FS::CreateDirectory, p); }
+  bool Rename(Path f, Path t) const override { return Forward(&FS::Rename, f, t); }
   bool CopyPermissions(FileHandle f, FileHandle t) const override {
-    return Seen(inner_.CopyPermissions(f, t));
+    return Forward(&FS::CopyPermissions, f, t);
   }
-  bool CanCreateIn(const std::string& p) const override { return Seen(inner_.CanCreateIn(p)); }
-  std::optional<std::string> OnDiskPath(const std::string& p) const override {
-    return Seen(inner_.OnDiskPath(p));
+  bool CanCreateIn(Path p) const override { return Forward(&FS::CanCreateIn, p); }
+  std::optional<std::string> OnDiskPath(Path p) const override {
+    return Forward(&FS::OnDiskPath, p);
   }
   std::optional<std::string> CurrentDirectory() const override {
-    return Seen(inner_.CurrentDirectory());
+    return Forward(&FS::CurrentDirectory);
   }
-  bool SetCurrentDirectory(const std::string& p) const override {
-    return Seen(inner_.SetCurrentDirectory(p));
-  }
+  bool SetCurrentDirectory(Path p) const override { return Forward(&FS::SetCurrentDirectory, p); }
   uint32_t Milliseconds() const override { return inner_.Milliseconds(); }
-  // An injected Fail is an I/O error, a short write a full disk; otherwise
-  // what the inner file system says.
+  // An injected Fail (or any call after a crash) is an I/O error, a short
+  // write a full disk; otherwise what the inner file system says.
   platform::SystemError LastError() const override;
   std::string ErrorText(int code) const override { return inner_.ErrorText(code); }
 
@@ -138,27 +137,45 @@ class FaultyFileSystem : public platform::FileSystem {
     struct Change { uint64_t at; std::string bytes; bool truncation; };
     std::vector<Change> changes;  // in order; a truncation's size is at
   };
-  // Counts one call of the kind and returns the fault it must suffer, if any.
-  std::optional<Fault> Next(Call call) const;
+  enum class Life { Running, Crashed, Settled };
+  // A call under way: it holds the gate shared, so that a crash waits for
+  // it, and suffers the fault, if any (Fail for every call after a crash).
+  struct Turn {
+    std::shared_lock<std::shared_mutex> gate;
+    std::optional<Fault> fault;
+  };
+  // Counts a call of the kind (none for a forwarded one) and crashes at an
+  // injected Exit.
+  Turn Next(std::optional<Call> call) const;
   // Keeps error as the calling thread's latest (taken before the lock: on
   // Windows the lock clears the last error).
   void Remember(platform::SystemError error) const;
-  // Keeps the inner file system's error when result says the call failed.
-  template <class Result>
-  Result Seen(Result result) const {
-    if (!result) Remember(inner_.LastError());
+  template <class Result, class... Params, class... Args>
+  Result Forward(Result (FS::*call)(Params...) const, const Args&... args) const {
+    const Turn turn = Next(std::nullopt);
+    if (turn.fault) return Result{};
+    Result result = (inner_.*call)(args...);
+    if (!Ok(result)) Remember(inner_.LastError());
     return result;
   }
-  // Under the lock: the record of an open file, its bytes noted before its
-  // first change since the last flush.
-  Unflushed& Track(FileHandle f) const;
-  void Crash() const;  // under the lock: undoes what the mode says, then exits
+  static bool Ok(const platform::Attributes& a) { return a.exists; }
+  template <class Result>
+  static bool Ok(const Result& result) { return bool(result); }
+  // Notes a change of an open file, and its bytes before its first change
+  // since the last flush.
+  void Track(FileHandle f, Unflushed::Change change) const;
+  // Leaves the files as the mode says and takes the machine down, once no
+  // call is under way: nothing reaches the disk after it.
+  void Crash() const;
 
-  const platform::FileSystem& inner_;
+  const FS& inner_;
   PowerLoss loss_ = PowerLoss::Keep;
+  mutable std::shared_mutex gate_;  // held shared by every call, alone by a crash
   mutable std::mutex mutex_;
+  mutable std::atomic<Life> life_ = Life::Running;
   mutable std::array<Slot, 6> slots_{};
   mutable std::map<std::string, Unflushed> files_;
+  mutable std::map<FileHandle, std::string> paths_;  // of open files, canonical, with a mode set
   // Per thread: the error of its latest call that failed, injected or not.
   // As with errno, calls that succeed leave it, so a cleanup after a
   // failure does not hide its cause.

@@ -35,15 +35,6 @@ void SetEnvironment(const char* name, const char* value) { _putenv_s(name, value
 
 bool MakeFifo(const std::string&) { return false; }
 
-std::string PathOfHandle(platform::FileHandle file) {
-  std::wstring name(32768, L'\0');
-  const DWORD length = GetFinalPathNameByHandleW(static_cast<HANDLE>(file), name.data(),
-                                                 DWORD(name.size()), FILE_NAME_NORMALIZED);
-  name.resize(length);
-  if (name.rfind(L"\\\\?\\", 0) == 0) name.erase(0, 4);
-  return std::filesystem::path(name).string();
-}
-
 #else
 
 bool SetLastWrite(const std::string& path, int64_t seconds, int64_t nanoseconds) {
@@ -62,11 +53,6 @@ void SetEnvironment(const char* name, const char* value) {
 
 bool MakeFifo(const std::string& path) { return mkfifo(path.c_str(), 0600) == 0; }
 
-std::string PathOfHandle(platform::FileHandle file) {
-  const int fd = int(reinterpret_cast<intptr_t>(file));
-  return std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd)).string();
-}
-
 #endif
 
 int ChangeMode(const std::filesystem::path& path, int mode) {
@@ -74,7 +60,5 @@ int ChangeMode(const std::filesystem::path& path, int mode) {
   std::filesystem::permissions(path, std::filesystem::perms(mode), error);
   return error ? -1 : 0;
 }
-
-void EndProcess(int status) { std::_Exit(status); }
 
 }  // namespace testing_support

@@ -26,9 +26,5 @@ int ChangeMode(const std::filesystem::path& path, int mode);
 void SetEnvironment(const char* name, const char* value);
 // Makes a FIFO; false when it failed or the system has none (Windows).
 bool MakeFifo(const std::string& path);
-// The path of an open file of the native file system.
-std::string PathOfHandle(platform::FileHandle file);
-// Ends the process at once with status, as a crash would.
-[[noreturn]] void EndProcess(int status);
 
 }  // namespace testing_support
