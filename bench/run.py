@@ -117,6 +117,7 @@ def fresh_file(*paths):
         for path in paths:
             if os.path.lexists(path):
                 os.remove(path)
+        os.sync()  # no earlier output is written back while the command runs
     return remove
 
 
@@ -132,6 +133,7 @@ def fresh_dir(path):
             os.makedirs(aside, exist_ok=True)
             os.rename(path, os.path.join(aside, str(len(os.listdir(aside)))))
         os.makedirs(path)
+        os.sync()  # no earlier output is written back while the command runs
     return recreate
 
 
