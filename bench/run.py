@@ -97,6 +97,7 @@ class Bench:
         self.args = args
         self.peers = peers
         self.out = os.path.join(args.work, "out")
+        self.aside = os.path.join(args.work, "aside")  # earlier outputs, deleted at the end
         self.rows = []
         self.halves = {}
 
@@ -121,33 +122,38 @@ def fresh_file(*paths):
     return remove
 
 
-def fresh_dir(path):
-    """A before() that leaves path an empty directory. An earlier output is
-    set aside in .aside beside it, which goes with the corpus's other outputs:
-    ext4 passes over inodes freed in the last minute or more when it makes new
-    ones, so deleting 100,000 files just before a run makes each file that run
-    creates cost a search past them, for whichever tool comes next."""
+def set_aside(path, aside):
+    """Moves path, if there, into the directory aside, which is deleted only
+    when the run ends: ext4 passes over inodes freed in the last few minutes
+    when it makes new ones, so deleting 100,000 files shortly before a run
+    makes each file that run creates cost a search past them, for whichever
+    tool comes next."""
+    if os.path.lexists(path):
+        os.makedirs(aside, exist_ok=True)
+        os.rename(path, os.path.join(aside, str(len(os.listdir(aside)))))
+
+
+def fresh_dir(path, aside):
+    """A before() that leaves path an empty directory, an earlier output set
+    aside."""
     def recreate():
-        if os.path.lexists(path):
-            aside = os.path.join(os.path.dirname(path), ".aside")
-            os.makedirs(aside, exist_ok=True)
-            os.rename(path, os.path.join(aside, str(len(os.listdir(aside)))))
+        set_aside(path, aside)
         os.makedirs(path)
         os.sync()  # no earlier output is written back while the command runs
     return recreate
 
 
 def bench_corpus(bench, corpus):
-    shutil.rmtree(bench.out, ignore_errors=True)
+    set_aside(bench.out, bench.aside)
     os.makedirs(bench.out)
     print("corpus %s: warming the cache" % corpus.name, flush=True)
     corpora.warm(corpus.path)
     if "cp" in bench.peers:
         target = bench.path("cp-" + corpus.name)
         bench.run(corpus, "copy", None, "cp -r", "cp", ["cp", "-r", corpus.path, target],
-                  before=lambda: shutil.rmtree(target, ignore_errors=True),
+                  before=lambda: set_aside(target, bench.aside) or os.sync(),
                   output=lambda: measure.path_size(target))
-        shutil.rmtree(target)
+        set_aside(target, bench.aside)
     for level in bench.args.level_list:
         archives = add_rows(bench, corpus, level)
         extract_rows(bench, corpus, level, archives)
@@ -156,7 +162,7 @@ def bench_corpus(bench, corpus):
         list_rows(bench, corpus, level, archives)
         if corpus.halves and level == scaling_level(bench.args.level_list):
             half_rows(bench, corpus, level)
-        shutil.rmtree(bench.out)
+        set_aside(bench.out, bench.aside)
         os.makedirs(bench.out)
 
 
@@ -206,14 +212,14 @@ def extract_rows(bench, corpus, level, archives):
     dest = bench.path("extract")
     bench.run(corpus, "extract all", level, "korvat -extract", "korvat",
               [bench.args.korvat, archives["korvat"], "-extract", dest],
-              before=fresh_dir(dest), output=lambda: measure.path_size(dest),
+              before=fresh_dir(dest, bench.aside), output=lambda: measure.path_size(dest),
               check=lambda: verify_extracted(corpus, os.path.join(dest, corpus.name)))
     if "zip" in archives and "unzip" in bench.peers:
         bench.run(corpus, "extract all", level, "unzip -q", "zip",
                   ["unzip", "-q", archives["zip"], "-d", dest],
-                  before=fresh_dir(dest), output=lambda: measure.path_size(dest))
+                  before=fresh_dir(dest, bench.aside), output=lambda: measure.path_size(dest))
     tar_extract(bench, corpus, level, archives, dest)
-    shutil.rmtree(dest, ignore_errors=True)
+    set_aside(dest, bench.aside)
 
 
 def tar_extract(bench, corpus, level, archives, dest):
@@ -223,7 +229,7 @@ def tar_extract(bench, corpus, level, archives, dest):
         return
     script = "%s -dc '%s' | tar -x -C '%s'" % (compressor, archives[compressor], dest)
     bench.run(corpus, "extract all", level, "%s -d | tar x" % compressor, compressor,
-              measure.shell(script), before=fresh_dir(dest),
+              measure.shell(script), before=fresh_dir(dest, bench.aside),
               output=lambda: measure.path_size(dest))
 
 
@@ -231,13 +237,13 @@ def extract_one_rows(bench, corpus, level, archives):
     dest = bench.path("one")
     bench.run(corpus, "extract one", level, "korvat -extract NAME", "korvat",
               [bench.args.korvat, archives["korvat"], "-extract", dest, corpus.middle],
-              before=fresh_dir(dest), output=lambda: measure.path_size(dest),
+              before=fresh_dir(dest, bench.aside), output=lambda: measure.path_size(dest),
               check=lambda: verify_one(corpus, dest))
     if "zip" in archives and "unzip" in bench.peers:
         bench.run(corpus, "extract one", level, "unzip -q NAME", "zip",
                   ["unzip", "-q", archives["zip"], corpus.middle, "-d", dest],
-                  before=fresh_dir(dest), output=lambda: measure.path_size(dest))
-    shutil.rmtree(dest, ignore_errors=True)
+                  before=fresh_dir(dest, bench.aside), output=lambda: measure.path_size(dest))
+    set_aside(dest, bench.aside)
 
 
 def list_rows(bench, corpus, level, archives):
@@ -312,6 +318,7 @@ def run(args):
     for name in args.corpora:
         bench_corpus(bench, corpora.prepare(os.path.join(args.work, "corpus"), name))
     shutil.rmtree(bench.out, ignore_errors=True)
+    shutil.rmtree(bench.aside, ignore_errors=True)
     report.add_ratios(bench.rows)
     scaled = report.scaling(bench.rows, bench.halves)
     micro = run_micro(args) if args.micro else None
