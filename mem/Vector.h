@@ -52,8 +52,7 @@ template <class T>
 using LargeArray = std::unique_ptr<T[], LargeDelete>;
 template <class T>
 LargeArray<T> MakeLargeArray(std::size_t n) {
-  if (n > std::size_t(-1) / sizeof(T)) throw std::bad_array_new_length();
-  return LargeArray<T>(static_cast<T*>(AllocateLarge(n * sizeof(T))));
+  return LargeArray<T>(LargeAllocator<T>().allocate(n));
 }
 
 }  // namespace mem

@@ -2,8 +2,8 @@
 // large page or more are mapped in whole large pages, on their boundaries,
 // and marked for transparent huge pages (a block of 600 KiB filled at once
 // is cheaper as one large page than as 150 small ones); smaller ones come
-// from the heap. Each block starts with a prefix
-// that holds the length of its mapping (0: from the heap).
+// from the heap. Each block starts with a prefix that holds the length of
+// its mapping (0: from the heap).
 #include <sys/mman.h>
 
 #include <cstdint>
